@@ -1,0 +1,76 @@
+// The host processor layer: whole-value cell accesses and fences through the
+// compiler's __atomic builtins, which are lock-free for 2-, 4- and 8-byte values
+// on the processors fnd_InterlockedLayer.h selects this layer for.
+#pragma once
+
+#include <type_traits>
+
+#include "qor/types.h"
+
+#if defined(__SANITIZE_THREAD__)
+#define QOR_FND_HOST_UNDER_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define QOR_FND_HOST_UNDER_TSAN 1
+#endif
+#endif
+
+namespace qor::fnd::Host {
+
+class Interlocked {
+#if defined(QOR_FND_HOST_UNDER_TSAN)
+    // ThreadSanitizer does not see standalone fences. Under it every load
+    // acquires and every store releases, so each fence pairing the ring relies
+    // on becomes an access pairing TSan follows (never weaker than the fences).
+    static constexpr int kLoadOrder = __ATOMIC_ACQUIRE;
+    static constexpr int kStoreOrder = __ATOMIC_RELEASE;
+#else
+    // A cell orders nothing by itself; the ring places the fences it needs.
+    static constexpr int kLoadOrder = __ATOMIC_RELAXED;
+    static constexpr int kStoreOrder = __ATOMIC_RELAXED;
+#endif
+
+public:
+    template <typename T>
+    static T Load(const volatile T* p) {
+        return __atomic_load_n(p, kLoadOrder);
+    }
+
+    // One whole-value store has the effect of the update loop run with an
+    // updater that ignores the old value and always succeeds.
+    template <typename T, typename AssignFunc>
+    static void Assign(volatile T* p, const AssignFunc& assign) {
+        __atomic_store_n(p, assign.m_operand, kStoreOrder);
+    }
+
+    // The updater sees a private copy of the current value; a failed
+    // compare-and-swap hands it the fresh value again.
+    template <typename T, typename UpdateFunc>
+    static bool AtomicUpdate(volatile T* p, UpdateFunc& update,
+                             typename std::enable_if<sizeof(T) <= sizeof(s64)>::type* = nullptr) {
+        T expected = __atomic_load_n(p, kLoadOrder);
+        for (;;) {
+            T desired = expected;
+            if (!update(desired)) {
+                return false;
+            }
+            if (__atomic_compare_exchange_n(p, &expected, desired, true, kStoreOrder, kLoadOrder)) {
+                return true;
+            }
+        }
+    }
+
+    static void AcquireFence() {
+#if !defined(QOR_FND_HOST_UNDER_TSAN)
+        __atomic_thread_fence(__ATOMIC_ACQUIRE);
+#endif
+    }
+
+    static void ReleaseFence() {
+#if !defined(QOR_FND_HOST_UNDER_TSAN)
+        __atomic_thread_fence(__ATOMIC_RELEASE);
+#endif
+    }
+};
+
+}  // namespace qor::fnd::Host

@@ -1,0 +1,271 @@
+#include "qor/hidlow/QVA/hidlow_PadLifoRing.h"
+
+#include <cstddef>
+#include <limits>
+
+#include "qor/dbg/dbg_Enum.h"
+#include "qor/fnd/fnd_Fence.h"
+#include "qor/os/os_Tick.h"
+
+namespace qor::hidlow::QVA {
+namespace {
+
+using hid::QVA::PadStatus;
+
+constexpr const char* SourceFileName(const char* path) {
+    const char* name = path;
+    for (const char* p = path; *p != '\0'; ++p) {
+        if (*p == '/' || *p == '\\') {
+            name = p + 1;
+        }
+    }
+    return name;
+}
+
+constexpr const char* kFileName = SourceFileName(__FILE__);
+constexpr s32 kLastSlot = PAD_LIFORING_BUFFER_NUM - 1;
+
+void ReportFailedCheck(int line, const char* condition) {
+    qordbgBreakWithTMessage_(QOR_DBG_BREAK_REASON_ASSERT, kFileName, line, "%s", condition);
+}
+
+// Yields whether condition holds, reporting its text when it does not. The
+// break handler may return, so every caller then returns without touching the
+// ring or the cursor.
+#define QOR_HIDLOW_CHECK(condition) \
+    ((condition) ? true : (ReportFailedCheck(__LINE__, #condition), false))
+
+struct ControlSnapshot {
+    s32 writePointer;
+    s64 tickWriteZero;
+    s64 oldTickWriteZero;
+
+    bool operator!=(const ControlSnapshot& other) const {
+        return writePointer != other.writePointer || tickWriteZero != other.tickWriteZero ||
+               oldTickWriteZero != other.oldTickWriteZero;
+    }
+};
+
+// Reads the controls in the reverse of the order in which the writer begins a
+// lap (old lap tick, pointer 0, new lap tick).
+ControlSnapshot ReadControls(const LifoRing& ring) {
+    ControlSnapshot controls;
+    controls.writePointer = ring.m_writePointer;
+    // acquire: pairs with the writer's release before each pointer store, so
+    // the ticks and slots read after this are no older than that publication.
+    fnd::AcquireFence();
+    controls.tickWriteZero = ring.m_tickWriteZero;
+    // acquire: pairs with the writer's release before a new lap tick store, so
+    // a reader that sees the new tick also sees the old lap tick it displaced.
+    fnd::AcquireFence();
+    controls.oldTickWriteZero = ring.m_oldTickWriteZero;
+    return controls;
+}
+
+struct ReadPlan {
+    bool nothingWritten;
+    s32 newestSlot;
+    s32 readCount;
+};
+
+struct FailedCheck {
+    int line;
+    const char* condition;
+};
+
+// Returns the failed check from PlanRead when condition does not hold.
+#define QOR_HIDLOW_FAIL_UNLESS(condition)         \
+    if (!(condition)) {                           \
+        return FailedCheck{__LINE__, #condition}; \
+    }
+
+// Works out which slots are new to the cursor (*pTick, *pIndex) in the ring
+// state the snapshot describes; touches nothing.
+FailedCheck PlanRead(const ControlSnapshot& snapshot, const s64* pTick, const s32* pIndex,
+                     s32 maxRead, ReadPlan* pPlan) {
+    s32 writePointer = snapshot.writePointer;
+    const s64 tickWriteZero = snapshot.tickWriteZero;
+    const s64 oldTickWriteZero = snapshot.oldTickWriteZero;
+    *pPlan = ReadPlan{true, 0, 0};
+
+    QOR_HIDLOW_FAIL_UNLESS(-1 <= writePointer && PAD_LIFORING_BUFFER_NUM > writePointer);
+    if (writePointer < 0) {
+        return FailedCheck{};
+    }
+    if (writePointer == 0 && tickWriteZero == oldTickWriteZero) {
+        // The writer has published slot 0 but not yet the new lap's tick: slot
+        // 7 of the lap named by tickWriteZero is still the newest sample.
+        if (tickWriteZero < 0) {
+            return FailedCheck{};
+        }
+        writePointer = kLastSlot;
+    }
+
+    QOR_HIDLOW_FAIL_UNLESS(*pTick <= tickWriteZero);
+    s32 readCount;
+    if (*pTick >= tickWriteZero) {
+        readCount = writePointer - *pIndex;
+        QOR_HIDLOW_FAIL_UNLESS(0 <= readCount);
+    } else if (oldTickWriteZero < 0) {
+        readCount = writePointer + 1;  // first lap: every sample is newer than the cursor
+    } else if (*pTick < oldTickWriteZero) {
+        readCount = maxRead;  // two or more laps behind
+    } else {
+        readCount = writePointer - *pIndex + PAD_LIFORING_BUFFER_NUM;
+    }
+    *pPlan = ReadPlan{false, writePointer, readCount < maxRead ? readCount : maxRead};
+    return FailedCheck{};
+}
+
+#undef QOR_HIDLOW_FAIL_UNLESS
+
+bool ControlsMoved(const LifoRing& ring, const ControlSnapshot& snapshot) {
+    return ReadControls(ring) != snapshot;
+}
+
+void StoreSample(IPadStatus& slot, const PadStatus& sample) {
+    slot.hold = sample.hold;
+    slot.trigger = sample.trigger;
+    slot.release = sample.release;
+    slot.stick.x = sample.stick.x;
+    slot.stick.y = sample.stick.y;
+}
+
+void LoadSample(const IPadStatus& slot, PadStatus* pSample) {
+    pSample->hold = slot.hold;
+    pSample->trigger = slot.trigger;
+    pSample->release = slot.release;
+    pSample->stick.x = slot.stick.x;
+    pSample->stick.y = slot.stick.y;
+}
+
+// A lap tick strictly larger than the current one, whatever the tick source
+// returns: readers tell laps apart only by their ticks, and a coarse source
+// can return one value for several laps of a long batch.
+s64 NextLapTick(s64 currentLapTick) {
+    const s64 tick = os::Tick::GetSystemCurrent();
+    if (tick > currentLapTick || currentLapTick == std::numeric_limits<s64>::max()) {
+        return tick;
+    }
+    return currentLapTick + 1;
+}
+
+}  // namespace
+
+void PadLifoRing::WriteData(const PadStatus* pBuffers, s32 bufferNum) {
+    if (!QOR_HIDLOW_CHECK(NULL != pBuffers)) {
+        return;
+    }
+    // Only this writer changes the pointer, so one read serves the whole batch.
+    s32 tmpWritePointer = m_writePointer;
+    // A damaged record must never steer a store outside m_buffers.
+    if (!QOR_HIDLOW_CHECK(-1 <= tmpWritePointer && PAD_LIFORING_BUFFER_NUM > tmpWritePointer)) {
+        return;
+    }
+
+    for (s32 i = 0; i < bufferNum; ++i) {
+        tmpWritePointer = tmpWritePointer == kLastSlot ? 0 : tmpWritePointer + 1;
+
+        // release: the previous publication (pointer or lap tick) is ordered
+        // before this slot's field stores; pairs with the reader's acquire
+        // after its slot copy, so a reader that copied one of these fields
+        // finds the controls moved when it re-checks.
+        fnd::ReleaseFence();
+        StoreSample(m_buffers[tmpWritePointer], pBuffers[i]);
+
+        if (tmpWritePointer != 0) {
+            // release: the five field stores above are visible before a reader
+            // sees this index; pairs with the reader's acquire after its
+            // pointer read.
+            fnd::ReleaseFence();
+            m_writePointer = tmpWritePointer;
+            continue;
+        }
+
+        // A new lap: the tick is taken after slot 0 has been filled.
+        const s64 currentLapTick = m_tickWriteZero;
+        const s64 tickWriteZero = NextLapTick(currentLapTick);
+        m_oldTickWriteZero = currentLapTick;
+        // release: slot 0's fields and the old lap tick are visible before a
+        // reader sees pointer 0; pairs with the reader's acquire after its
+        // pointer read (pointer 0 with equal lap ticks means "slot 7 newest").
+        fnd::ReleaseFence();
+        m_writePointer = 0;
+        // release: pointer 0 is visible before the new lap tick; pairs with the
+        // reader's acquire after its lap tick read.
+        fnd::ReleaseFence();
+        m_tickWriteZero = tickWriteZero;
+    }
+}
+
+void PadLifoRing::ReadData(PadStatus* pBuffers, s32 bufferNum, s32* pReadCount, s64* pTick,
+                           s32* pIndex) const {
+    if (!QOR_HIDLOW_CHECK(NULL != pBuffers && NULL != pReadCount && NULL != pTick &&
+                          NULL != pIndex)) {
+        if (pReadCount != NULL) {
+            *pReadCount = 0;
+        }
+        return;
+    }
+    *pReadCount = 0;
+    if (!QOR_HIDLOW_CHECK(-1 <= *pIndex && PAD_LIFORING_BUFFER_NUM > *pIndex) ||
+        !QOR_HIDLOW_CHECK((*pIndex >= 0) == (*pTick >= 0)) || bufferNum <= 0) {
+        return;
+    }
+    const s32 maxRead = bufferNum < kLastSlot ? bufferNum : kLastSlot;
+
+    for (;;) {
+        const ControlSnapshot snapshot = ReadControls(*this);
+        // acquire: the tick reads above complete before the pointer is read
+        // again below and before any slot read.
+        fnd::AcquireFence();
+#if !defined(QOR_HIDLOW_FAULT_UNCONFIRMED_SNAPSHOT)
+        // A reader stalled between its pointer read and its tick reads can
+        // hold a pointer from an older lap beside a newer lap's ticks; the
+        // pointer read again after the ticks rejects that stitched snapshot.
+        if (m_writePointer != snapshot.writePointer) {
+            continue;
+        }
+        // acquire: the confirming pointer read completes before any slot read.
+        fnd::AcquireFence();
+#endif
+
+        ReadPlan plan;
+        const FailedCheck failed = PlanRead(snapshot, pTick, pIndex, maxRead, &plan);
+        if (failed.condition != nullptr) {
+#if !defined(QOR_HIDLOW_FAULT_REPORT_UNCONFIRMED)
+            // A snapshot taken across a lap start can be a state the ring was
+            // never in. Only controls that have not moved since make a failed
+            // check a caller error or a damaged record.
+            if (ControlsMoved(*this, snapshot)) {
+                continue;
+            }
+#endif
+            ReportFailedCheck(failed.line, failed.condition);
+            return;
+        }
+        if (plan.nothingWritten) {
+            return;
+        }
+
+        for (s32 i = 0; i < plan.readCount; ++i) {
+            const s32 srcIdx =
+                (plan.newestSlot - i + PAD_LIFORING_BUFFER_NUM) % PAD_LIFORING_BUFFER_NUM;
+            LoadSample(m_buffers[srcIdx], &pBuffers[i]);
+        }
+        // acquire: the slot reads above complete before the re-check; pairs
+        // with the writer's release ahead of each slot's field stores, so a
+        // copied field of a newer sample shows up as moved controls.
+        fnd::AcquireFence();
+        if (ControlsMoved(*this, snapshot)) {
+            continue;
+        }
+
+        *pReadCount = plan.readCount;
+        *pTick = snapshot.tickWriteZero;
+        *pIndex = plan.newestSlot;
+        return;
+    }
+}
+
+}  // namespace qor::hidlow::QVA

@@ -1,0 +1,109 @@
+// Helpers shared by the ring tests: samples that reveal tearing, a driven tick,
+// and a break handler that records reports and returns.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "qor/dbg/dbg_Enum.h"
+#include "qor/hidlow/QVA/hidlow_PadLifoRing.h"
+#include "qor/os/os_Tick.h"
+
+namespace qor::test {
+
+using hid::QVA::PadStatus;
+using hidlow::QVA::PadLifoRing;
+
+// Every field is a different function of sequence, so a sample stitched from
+// two writes does not decode.
+inline PadStatus MakeSample(std::uint32_t sequence) {
+    PadStatus sample;
+    sample.hold = sequence;
+    sample.trigger = ~sequence;
+    sample.release = sequence * 2654435761u;
+    sample.stick.x = static_cast<s16>(sequence & 0x7fff);
+    sample.stick.y = static_cast<s16>(~sequence & 0x7fff);
+    return sample;
+}
+
+// The sample's sequence number, or -1 when its fields disagree (a torn sample).
+inline std::int64_t SequenceOf(const PadStatus& sample) {
+    const PadStatus expected = MakeSample(sample.hold);
+    const bool whole = sample.trigger == expected.trigger && sample.release == expected.release &&
+                       sample.stick.x == expected.stick.x && sample.stick.y == expected.stick.y;
+    return whole ? static_cast<std::int64_t>(sample.hold) : -1;
+}
+
+inline void MakeEmpty(PadLifoRing& ring) {
+    ring.m_writePointer = -1;
+    ring.m_tickWriteZero = -1;
+    ring.m_oldTickWriteZero = -1;
+}
+
+struct BreakReport {
+    qordbgBreakReason reason;
+    std::string fileName;
+    int line;
+    std::string message;
+};
+
+// Installs a handler that records each report and returns, like a debugger
+// that continues; restores the previous handler on destruction.
+class RecordingBreakHandler {
+public:
+    RecordingBreakHandler() : m_previous(dbg::SetBreakHandler(&Record)) { Reports().clear(); }
+    ~RecordingBreakHandler() { dbg::SetBreakHandler(m_previous); }
+    RecordingBreakHandler(const RecordingBreakHandler&) = delete;
+    RecordingBreakHandler& operator=(const RecordingBreakHandler&) = delete;
+
+    std::vector<BreakReport> Take() {
+        std::lock_guard<std::mutex> lock(Mutex());
+        std::vector<BreakReport> reports;
+        reports.swap(Reports());
+        return reports;
+    }
+
+private:
+    static void Record(qordbgBreakReason reason, const char* fileName, int line,
+                       const char* message) {
+        std::lock_guard<std::mutex> lock(Mutex());
+        Reports().push_back(BreakReport{reason, fileName, line, message});
+    }
+    static std::vector<BreakReport>& Reports() {
+        static std::vector<BreakReport> reports;
+        return reports;
+    }
+    static std::mutex& Mutex() {
+        static std::mutex mutex;
+        return mutex;
+    }
+
+    dbg::BreakHandler m_previous;
+};
+
+// Drives the system tick: each call returns the next multiple of kStep, so a
+// test knows lap k's tick is k * kStep.
+class SteppedTick {
+public:
+    static constexpr s64 kStep = 1000;
+
+    SteppedTick() : m_previous(svc::SetSystemTickSource(&Next)) { Calls() = 0; }
+    ~SteppedTick() { svc::SetSystemTickSource(m_previous); }
+    SteppedTick(const SteppedTick&) = delete;
+    SteppedTick& operator=(const SteppedTick&) = delete;
+
+    static s64 LapTick(int lap) { return lap * kStep; }
+    static int& Calls() {
+        static int calls = 0;
+        return calls;
+    }
+
+private:
+    static s64 Next() { return ++Calls() * kStep; }
+
+    svc::SystemTickSource m_previous;
+};
+
+}  // namespace qor::test

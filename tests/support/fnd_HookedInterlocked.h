@@ -1,0 +1,65 @@
+// A test-only processor layer: the host layer with a hook called before every
+// cell access, so a test can act between any two of the ring's cell accesses
+// (move the writer while a reader is stalled, check every address touched).
+#pragma once
+
+#include <functional>
+
+#include "qor/fnd/Host/fnd_Interlocked.h"
+
+namespace qor::fnd::Test {
+
+enum class CellAccess { kLoad, kStore };
+
+using CellHook = std::function<void(const volatile void* address, CellAccess access)>;
+
+inline CellHook& InstalledCellHook() {
+    static CellHook hook;
+    return hook;
+}
+
+// Accesses made by the hook itself (a test driving the writer from inside a
+// stalled reader) run unhooked.
+inline void RunCellHook(const volatile void* address, CellAccess access) {
+    thread_local bool t_inHook = false;
+    if (t_inHook || !InstalledCellHook()) {
+        return;
+    }
+    t_inHook = true;
+    InstalledCellHook()(address, access);
+    t_inHook = false;
+}
+
+class ScopedCellHook {
+public:
+    explicit ScopedCellHook(CellHook hook) { InstalledCellHook() = std::move(hook); }
+    ~ScopedCellHook() { InstalledCellHook() = nullptr; }
+    ScopedCellHook(const ScopedCellHook&) = delete;
+    ScopedCellHook& operator=(const ScopedCellHook&) = delete;
+};
+
+class Interlocked {
+public:
+    template <typename T>
+    static T Load(const volatile T* p) {
+        RunCellHook(p, CellAccess::kLoad);
+        return Host::Interlocked::Load(p);
+    }
+
+    template <typename T, typename AssignFunc>
+    static void Assign(volatile T* p, const AssignFunc& assign) {
+        RunCellHook(p, CellAccess::kStore);
+        Host::Interlocked::Assign(p, assign);
+    }
+
+    template <typename T, typename UpdateFunc>
+    static bool AtomicUpdate(volatile T* p, UpdateFunc& update) {
+        RunCellHook(p, CellAccess::kStore);
+        return Host::Interlocked::AtomicUpdate(p, update);
+    }
+
+    static void AcquireFence() { Host::Interlocked::AcquireFence(); }
+    static void ReleaseFence() { Host::Interlocked::ReleaseFence(); }
+};
+
+}  // namespace qor::fnd::Test
