@@ -12,6 +12,6 @@ endfunction()
 file(REMOVE_RECURSE ${WORK_DIR})
 run_step(${CMAKE_COMMAND} --install ${QOR_BUILD_DIR} --prefix ${WORK_DIR}/prefix)
 run_step(${CMAKE_COMMAND} -S ${CONSUMER_SOURCE_DIR} -B ${WORK_DIR}/build -G ${GENERATOR}
-         -DCMAKE_PREFIX_PATH=${WORK_DIR}/prefix)
+         -DCMAKE_PREFIX_PATH=${WORK_DIR}/prefix ${CONSUMER_FLAGS})
 run_step(${CMAKE_COMMAND} --build ${WORK_DIR}/build)
 run_step(${WORK_DIR}/build/consumer)
