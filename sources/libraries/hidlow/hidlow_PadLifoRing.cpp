@@ -49,17 +49,15 @@ struct ControlSnapshot {
 // Reads the controls in the reverse of the order in which the writer begins a
 // lap (old lap tick, pointer 0, new lap tick).
 ControlSnapshot ReadControls(const LifoRing& ring) {
-    ControlSnapshot controls;
-    controls.writePointer = ring.m_writePointer;
+    const s32 writePointer = ring.m_writePointer;
     // acquire: pairs with the writer's release before each pointer store, so
     // the ticks and slots read after this are no older than that publication.
     fnd::AcquireFence();
-    controls.tickWriteZero = ring.m_tickWriteZero;
+    const s64 tickWriteZero = ring.m_tickWriteZero;
     // acquire: pairs with the writer's release before a new lap tick store, so
     // a reader that sees the new tick also sees the old lap tick it displaced.
     fnd::AcquireFence();
-    controls.oldTickWriteZero = ring.m_oldTickWriteZero;
-    return controls;
+    return ControlSnapshot{writePointer, tickWriteZero, ring.m_oldTickWriteZero};
 }
 
 struct ReadPlan {
@@ -230,7 +228,7 @@ void PadLifoRing::ReadData(PadStatus* pBuffers, s32 bufferNum, s32* pReadCount, 
         fnd::AcquireFence();
 #endif
 
-        ReadPlan plan;
+        ReadPlan plan{};
         const FailedCheck failed = PlanRead(snapshot, pTick, pIndex, maxRead, &plan);
         if (failed.condition != nullptr) {
 #if !defined(QOR_HIDLOW_FAULT_REPORT_UNCONFIRMED)
