@@ -55,7 +55,7 @@ ControlSnapshot ReadControls(const LifoRing& ring) {
     fnd::AcquireFence();
     const s64 tickWriteZero = ring.m_tickWriteZero;
     // acquire: pairs with the writer's release before a new lap tick store, so
-    // a reader that sees the new tick also sees the old lap tick it displaced.
+    // a pointer read after this is no older than that lap's pointer 0.
     fnd::AcquireFence();
     return ControlSnapshot{writePointer, tickWriteZero, ring.m_oldTickWriteZero};
 }
@@ -167,7 +167,9 @@ void PadLifoRing::WriteData(const PadStatus* pBuffers, s32 bufferNum) {
         // release: the previous publication (pointer or lap tick) is ordered
         // before this slot's field stores; pairs with the reader's acquire
         // after its slot copy, so a reader that copied one of these fields
-        // finds the controls moved when it re-checks.
+        // sees that publication when it re-checks. Readers never copy the slot
+        // after the newest, whose stores follow only their snapshot's own
+        // publication.
         fnd::ReleaseFence();
         StoreSample(m_buffers[tmpWritePointer], pBuffers[i]);
 
@@ -190,7 +192,9 @@ void PadLifoRing::WriteData(const PadStatus* pBuffers, s32 bufferNum) {
         fnd::ReleaseFence();
         m_writePointer = 0;
         // release: pointer 0 is visible before the new lap tick; pairs with the
-        // reader's acquire after its lap tick read.
+        // reader's acquire after its lap tick read, so a reader holding this
+        // tick reads a pointer of this lap. The old lap tick stored above is
+        // what tells a re-check that the pointer went 0 -> 0 over a whole lap.
         fnd::ReleaseFence();
         m_tickWriteZero = tickWriteZero;
     }
@@ -210,23 +214,23 @@ void PadLifoRing::ReadData(PadStatus* pBuffers, s32 bufferNum, s32* pReadCount, 
         !QOR_HIDLOW_CHECK((*pIndex >= 0) == (*pTick >= 0)) || bufferNum <= 0) {
         return;
     }
+    // At most 7: the eighth slot back is the one the writer fills next.
     const s32 maxRead = bufferNum < kLastSlot ? bufferNum : kLastSlot;
 
     for (;;) {
         const ControlSnapshot snapshot = ReadControls(*this);
-        // acquire: the tick reads above complete before the pointer is read
-        // again below and before any slot read.
-        fnd::AcquireFence();
 #if !defined(QOR_HIDLOW_FAULT_UNCONFIRMED_SNAPSHOT)
         // A reader stalled between its pointer read and its tick reads can
-        // hold a pointer from an older lap beside a newer lap's ticks; the
-        // pointer read again after the ticks rejects that stitched snapshot.
+        // hold a pointer from an older lap beside a newer lap's ticks. Read
+        // after the ticks, an equal pointer makes the snapshot a state the ring
+        // was in at this read (a whole lap later at the latest).
         if (m_writePointer != snapshot.writePointer) {
             continue;
         }
-        // acquire: the confirming pointer read completes before any slot read.
-        fnd::AcquireFence();
 #endif
+        // acquire: the control reads above complete before any slot read, so
+        // no copied field is older than the state the snapshot describes.
+        fnd::AcquireFence();
 
         ReadPlan plan{};
         const FailedCheck failed = PlanRead(snapshot, pTick, pIndex, maxRead, &plan);
