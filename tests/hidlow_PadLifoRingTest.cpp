@@ -38,108 +38,77 @@ namespace {
 
 using qor::s32;
 using qor::s64;
-using qor::hidlow::QVA::PadLifoRing;
 using namespace qor::test;
+using Sequences = std::vector<std::int64_t>;
 
 constexpr s64 kLap1 = 1000;
 constexpr s64 kLap2 = 2000;
 constexpr s64 kLap3 = 3000;
 
 struct Cursor {
-    s64 tick = -1;
-    s32 index = -1;
+    s64 tick;
+    s32 index;
 };
 
-struct ReadResult {
-    s32 count;
-    std::vector<std::int64_t> sequences;  // newest first
-};
-
-// Sample n (from 0) goes to slot n % 8 in lap n / 8 + 1, whose tick is
-// SteppedTick::LapTick(lap) when every lap is begun by this fixture's writer.
+// Sample n (from 0) lands in slot n % 8 of lap n / 8 + 1, stamped k * 1000.
 class PadLifoRingTest : public ::testing::Test {
 protected:
     PadLifoRingTest() { MakeEmpty(m_ring); }
 
-    void Write(int count) {
-        std::vector<PadStatus> batch;
-        for (int i = 0; i < count; ++i) {
-            batch.push_back(MakeSample(m_nextSequence++));
-        }
-        m_ring.WriteData(batch.data(), count);
-    }
-
-    ReadResult Read(Cursor& cursor, s32 bufferNum) {
+    Sequences Read(Cursor& cursor, s32 bufferNum) {
         PadStatus buffers[10];
-        ReadResult result{-99, {}};
-        m_ring.ReadData(buffers, bufferNum, &result.count, &cursor.tick, &cursor.index);
-        for (s32 i = 0; i < result.count; ++i) {
-            result.sequences.push_back(SequenceOf(buffers[i]));
+        s32 count = -1;
+        m_ring.ReadData(buffers, bufferNum, &count, &cursor.tick, &cursor.index);
+        Sequences sequences;
+        for (s32 i = 0; i < count; ++i) {
+            sequences.push_back(SequenceOf(buffers[i]));
         }
-        return result;
+        return sequences;
     }
 
-    std::int64_t SlotSequence(int slot) const {
-        const qor::hidlow::QVA::IPadStatus& cells = m_ring.m_buffers[slot];
-        PadStatus sample{cells.hold, cells.trigger, cells.release, {cells.stick.x, cells.stick.y}};
-        return SequenceOf(sample);
+    void ExpectControls(s32 pointer, s64 tick, s64 oldTick) {
+        EXPECT_EQ(pointer, static_cast<s32>(m_ring.m_writePointer));
+        EXPECT_EQ(tick, static_cast<s64>(m_ring.m_tickWriteZero));
+        EXPECT_EQ(oldTick, static_cast<s64>(m_ring.m_oldTickWriteZero));
     }
 
     PadLifoRing m_ring;
+    SequenceWriter m_writer{m_ring};
     SteppedTick m_tick;
     RecordingBreakHandler m_breaks;
-    std::uint32_t m_nextSequence = 0;
 };
 
-using Sequences = std::vector<std::int64_t>;
-
-TEST_F(PadLifoRingTest, FirstSampleFillsSlotZeroAndBeginsTheFirstLap) {
-    Write(1);
-    EXPECT_EQ(0, SlotSequence(0));
-    EXPECT_EQ(0, static_cast<s32>(m_ring.m_writePointer));
-    EXPECT_EQ(-1, static_cast<s64>(m_ring.m_oldTickWriteZero));
-    EXPECT_EQ(kLap1, static_cast<s64>(m_ring.m_tickWriteZero));
-}
-
-TEST_F(PadLifoRingTest, NinthSingleSampleBeginsTheSecondLap) {
-    for (int i = 0; i < 8; ++i) {
-        Write(1);
+TEST_F(PadLifoRingTest, SingleSamplesFillSlotsInOrderAndStampALapAtSlotZero) {
+    m_writer.Write(1);
+    ExpectControls(0, kLap1, -1);
+    for (int i = 1; i < 8; ++i) {
+        m_writer.Write(1);
     }
-    EXPECT_EQ(7, static_cast<s32>(m_ring.m_writePointer));
+    ExpectControls(7, kLap1, -1);
     EXPECT_EQ(1, SteppedTick::Calls());
-    Write(1);
-    EXPECT_EQ(0, static_cast<s32>(m_ring.m_writePointer));
-    EXPECT_EQ(8, SlotSequence(0));
-    EXPECT_EQ(kLap1, static_cast<s64>(m_ring.m_oldTickWriteZero));
-    EXPECT_EQ(kLap2, static_cast<s64>(m_ring.m_tickWriteZero));
+    m_writer.Write(1);
+    ExpectControls(0, kLap2, kLap1);
+    EXPECT_EQ(8, SequenceInSlot(m_ring.m_buffers[0]));
 }
 
 TEST_F(PadLifoRingTest, BatchesWrapInRingOrderAndStampEveryLap) {
-    Write(4);
-    Write(8);  // slots 4..7, then 0..3 after a new lap at the fifth sample
-    EXPECT_EQ(3, static_cast<s32>(m_ring.m_writePointer));
+    m_writer.Write(4);
+    m_writer.Write(8);  // slots 4..7, then 0..3 after a new lap at its fifth sample
+    ExpectControls(3, kLap2, kLap1);
     for (int slot = 0; slot < 8; ++slot) {
-        EXPECT_EQ(slot < 4 ? 8 + slot : slot, SlotSequence(slot)) << "slot " << slot;
+        EXPECT_EQ(slot < 4 ? 8 + slot : slot, SequenceInSlot(m_ring.m_buffers[slot]));
     }
-    EXPECT_EQ(2, SteppedTick::Calls());
 
     MakeEmpty(m_ring);
     SteppedTick::Calls() = 0;
-    Write(20);  // laps begin at its 1st, 9th and 17th sample
+    m_writer.Write(20);  // laps begin at its 1st, 9th and 17th sample
     EXPECT_EQ(3, SteppedTick::Calls());
-    EXPECT_EQ(3, static_cast<s32>(m_ring.m_writePointer));
-    EXPECT_EQ(kLap3, static_cast<s64>(m_ring.m_tickWriteZero));
-    EXPECT_EQ(kLap2, static_cast<s64>(m_ring.m_oldTickWriteZero));
-}
+    ExpectControls(3, kLap3, kLap2);
 
-TEST_F(PadLifoRingTest, EmptyOrNegativeBatchChangesNothingAndReadsNoTick) {
-    Write(3);
-    const int calls = SteppedTick::Calls();
-    PadStatus sample = MakeSample(1);
-    m_ring.WriteData(&sample, 0);
-    m_ring.WriteData(&sample, -5);
-    EXPECT_EQ(2, static_cast<s32>(m_ring.m_writePointer));
-    EXPECT_EQ(calls, SteppedTick::Calls());
+    m_writer.Write(0);
+    m_writer.Write(-5);
+    ExpectControls(3, kLap3, kLap2);
+    EXPECT_EQ(3, SteppedTick::Calls());
 }
 
 s64 StandingTick() {
@@ -148,139 +117,87 @@ s64 StandingTick() {
 
 TEST_F(PadLifoRingTest, LapTicksStrictlyIncreaseEvenWhenTheTickStandsStill) {
     const qor::svc::SystemTickSource stepped = qor::svc::SetSystemTickSource(&StandingTick);
-    Write(20);
-    const s64 third = m_ring.m_tickWriteZero;
-    const s64 second = m_ring.m_oldTickWriteZero;
-    EXPECT_LT(second, third);
-    EXPECT_GE(second, 5);
-    Write(8);
-    EXPECT_EQ(third, static_cast<s64>(m_ring.m_oldTickWriteZero));
-    EXPECT_LT(third, static_cast<s64>(m_ring.m_tickWriteZero));
+    m_writer.Write(20);
+    m_writer.Write(8);
+    const s64 first = 5;
+    EXPECT_LT(first, static_cast<s64>(m_ring.m_oldTickWriteZero));
+    EXPECT_LT(m_ring.m_oldTickWriteZero, m_ring.m_tickWriteZero);
     qor::svc::SetSystemTickSource(stepped);
 }
 
-TEST_F(PadLifoRingTest, FirstLapReaderGetsEverySampleNewestFirstThenNothing) {
-    Write(5);
+struct ReadCase {
+    const char* behaviour;
+    int written;
     Cursor cursor;
-    ReadResult read = Read(cursor, 8);
-    EXPECT_EQ(5, read.count);
-    EXPECT_EQ((Sequences{4, 3, 2, 1, 0}), read.sequences);
-    EXPECT_EQ(kLap1, cursor.tick);
-    EXPECT_EQ(4, cursor.index);
+    s32 bufferNum;
+    Sequences delivered;
+    Cursor after;
+};
 
-    read = Read(cursor, 8);
-    EXPECT_EQ(0, read.count);
-    EXPECT_EQ(kLap1, cursor.tick);
-    EXPECT_EQ(4, cursor.index);
-
-    Write(3);  // pointer 7, still the first lap
-    cursor.index = 3;
-    EXPECT_EQ((Sequences{7, 6, 5, 4}), Read(cursor, 8).sequences);
-}
-
-TEST_F(PadLifoRingTest, EightSamplesWrittenDeliverSevenLeavingTheOldest) {
-    Write(8);
-    Cursor cursor;
-    EXPECT_EQ((Sequences{7, 6, 5, 4, 3, 2, 1}), Read(cursor, 10).sequences);
-    EXPECT_EQ(kLap1, cursor.tick);
-    EXPECT_EQ(7, cursor.index);
-}
-
-TEST_F(PadLifoRingTest, ReaderOneLapBehindGetsWhatItHasNotSeen) {
-    Write(9);  // lap 2 with pointer 0
-    Cursor fresh;
-    EXPECT_EQ((Sequences{8, 7, 6, 5, 4, 3, 2}), Read(fresh, 8).sequences);
-    EXPECT_EQ(kLap2, fresh.tick);
-    EXPECT_EQ(0, fresh.index);
-    Cursor sawSlot7{kLap1, 7};
-    EXPECT_EQ((Sequences{8}), Read(sawSlot7, 8).sequences);
-    Cursor sawSlot2{kLap1, 2};
-    EXPECT_EQ((Sequences{8, 7, 6, 5, 4, 3}), Read(sawSlot2, 8).sequences);
-
-    Write(2);  // lap 2 with pointer 2
-    Cursor sawSlot5{kLap1, 5};
-    EXPECT_EQ((Sequences{10, 9, 8, 7, 6}), Read(sawSlot5, 10).sequences);
-    EXPECT_EQ(kLap2, sawSlot5.tick);
-    EXPECT_EQ(2, sawSlot5.index);
-    EXPECT_EQ(0, Read(sawSlot5, 10).count);
-}
-
-TEST_F(PadLifoRingTest, ReaderTwoLapsBehindGetsSevenNewest) {
-    Write(4);
-    Cursor cursor;
-    Read(cursor, 8);  // (lap 1, slot 3)
-    Write(17);        // lap 3 with pointer 4
-    EXPECT_EQ((Sequences{20, 19, 18, 17, 16, 15, 14}), Read(cursor, 8).sequences);
-    EXPECT_EQ(kLap3, cursor.tick);
-    EXPECT_EQ(4, cursor.index);
-}
-
-TEST_F(PadLifoRingTest, SmallBufferGetsTheNewestAndSkipsTheRestForGood) {
-    Write(2);
-    Cursor cursor;
-    Read(cursor, 8);
-    Write(5);
-    EXPECT_EQ((Sequences{6, 5, 4}), Read(cursor, 3).sequences);
-    EXPECT_EQ(6, cursor.index);
-    EXPECT_EQ(0, Read(cursor, 3).count);
-
-    PadStatus untouched = MakeSample(1234);
-    s32 count = -1;
-    m_ring.ReadData(&untouched, 0, &count, &cursor.tick, &cursor.index);
-    EXPECT_EQ(0, count);
-    EXPECT_EQ(1234, SequenceOf(untouched));
+TEST_F(PadLifoRingTest, ReaderGetsTheNewestUnseenSamplesNewestFirst) {
+    const ReadCase cases[] = {
+        {"empty ring", 0, {-1, -1}, 8, {}, {-1, -1}},
+        {"first lap, new reader", 5, {-1, -1}, 8, {4, 3, 2, 1, 0}, {kLap1, 4}},
+        {"first lap, up to date", 5, {kLap1, 4}, 8, {}, {kLap1, 4}},
+        {"first lap, reader at slot 3", 8, {kLap1, 3}, 8, {7, 6, 5, 4}, {kLap1, 7}},
+        {"eight written give seven", 8, {-1, -1}, 10, {7, 6, 5, 4, 3, 2, 1}, {kLap1, 7}},
+        {"second lap, new reader", 9, {-1, -1}, 8, {8, 7, 6, 5, 4, 3, 2}, {kLap2, 0}},
+        {"one behind across the lap", 9, {kLap1, 7}, 8, {8}, {kLap2, 0}},
+        {"six behind across the lap", 9, {kLap1, 2}, 8, {8, 7, 6, 5, 4, 3}, {kLap2, 0}},
+        {"previous lap reader", 11, {kLap1, 5}, 10, {10, 9, 8, 7, 6}, {kLap2, 2}},
+        {"second lap, up to date", 11, {kLap2, 2}, 10, {}, {kLap2, 2}},
+        {"two laps behind", 21, {kLap1, 3}, 8, {20, 19, 18, 17, 16, 15, 14}, {kLap3, 4}},
+        {"small buffer skips older", 7, {kLap1, 1}, 3, {6, 5, 4}, {kLap1, 6}},
+        {"no room", 7, {kLap1, 1}, 0, {}, {kLap1, 1}},
+    };
+    for (const ReadCase& c : cases) {
+        SCOPED_TRACE(c.behaviour);
+        MakeEmpty(m_ring);
+        SteppedTick::Calls() = 0;
+        m_writer.Next() = 0;
+        m_writer.Write(c.written);
+        Cursor cursor = c.cursor;
+        EXPECT_EQ(c.delivered, Read(cursor, c.bufferNum));
+        EXPECT_EQ(c.after.tick, cursor.tick);
+        EXPECT_EQ(c.after.index, cursor.index);
+        EXPECT_TRUE(Read(cursor, c.bufferNum).empty()) << "a second read delivered again";
+    }
+    EXPECT_TRUE(m_breaks.Take().empty());
 }
 
 // The writer has filled slot 0 and stored pointer 0 but not yet the new lap's
 // tick: both lap ticks are equal, and slot 7 is still the newest sample.
 TEST_F(PadLifoRingTest, PointerZeroWithEqualTicksReadsFromSlotSeven) {
-    Write(8);
-    const PadStatus ninth = MakeSample(8);
-    qor::hidlow::QVA::IPadStatus& slot0 = m_ring.m_buffers[0];
-    slot0.hold = ninth.hold;
-    slot0.trigger = ninth.trigger;
-    slot0.release = ninth.release;
-    slot0.stick.x = ninth.stick.x;
-    slot0.stick.y = ninth.stick.y;
+    Cursor cursor{-1, -1};
+    m_ring.m_writePointer = 0;  // the very first lap start, before its tick
+    EXPECT_TRUE(Read(cursor, 8).empty());
+    EXPECT_EQ(-1, cursor.index);
+
+    MakeEmpty(m_ring);
+    m_writer.Write(8);
+    StoreByHand(m_ring.m_buffers[0], MakeSample(m_writer.Next()++));
     m_ring.m_oldTickWriteZero = kLap1;
     m_ring.m_writePointer = 0;
-
-    Cursor cursor;
-    EXPECT_EQ((Sequences{7, 6, 5, 4, 3, 2, 1}), Read(cursor, 8).sequences);
+    EXPECT_EQ((Sequences{7, 6, 5, 4, 3, 2, 1}), Read(cursor, 8));
     EXPECT_EQ(kLap1, cursor.tick);
     EXPECT_EQ(7, cursor.index);
-    EXPECT_EQ(0, Read(cursor, 8).count);
+    EXPECT_TRUE(Read(cursor, 8).empty());
 
-    // The writer stores the new lap tick and goes on to slot 3.
-    m_ring.m_tickWriteZero = kLap2;
-    m_nextSequence = 9;
-    Write(3);
-    EXPECT_EQ((Sequences{11, 10, 9, 8}), Read(cursor, 8).sequences);
+    m_ring.m_tickWriteZero = kLap2;  // the writer finishes the lap start
+    m_writer.Write(3);
+    EXPECT_EQ((Sequences{11, 10, 9, 8}), Read(cursor, 8));
     EXPECT_EQ(kLap2, cursor.tick);
     EXPECT_EQ(3, cursor.index);
 }
 
-TEST_F(PadLifoRingTest, NothingIsDeliveredBeforeTheFirstLapTick) {
-    for (int slot = 0; slot < 8; ++slot) {
-        m_ring.m_buffers[slot].hold = 0xdead;
-    }
-    Cursor cursor;
-    EXPECT_EQ(0, Read(cursor, 8).count);
-    m_ring.m_writePointer = 0;  // first sample stored, first lap tick not yet
-    EXPECT_EQ(0, Read(cursor, 8).count);
-    EXPECT_EQ(-1, cursor.tick);
-    EXPECT_EQ(-1, cursor.index);
-    EXPECT_TRUE(m_breaks.Take().empty());
-}
-
 TEST_F(PadLifoRingTest, NeitherOperationAllocates) {
-    Write(3);
-    Cursor cursor;
-    const long before = g_allocations;
+    m_writer.Write(3);
     PadStatus batch[20] = {};
-    m_ring.WriteData(batch, 20);
     PadStatus buffers[8];
     s32 count = 0;
+    Cursor cursor{-1, -1};
+    const long before = g_allocations;
+    m_ring.WriteData(batch, 20);
     m_ring.ReadData(buffers, 8, &count, &cursor.tick, &cursor.index);
     EXPECT_EQ(before, g_allocations.load());
     EXPECT_EQ(7, count);
@@ -297,15 +214,12 @@ std::string SourceLine(int line) {
 // Each failed check names its exact condition, its file and a line that holds
 // a check; then nothing changes: the ring, the cursor, *pReadCount stays 0.
 TEST_F(PadLifoRingTest, FailedChecksReportTheirConditionAndChangeNothing) {
-    Write(5);  // lap 1, pointer 4
-    PadStatus buffers[8];
-    s32 count = -1;
-
+    m_writer.Write(5);  // lap 1, pointer 4
     struct Case {
         const char* condition;
         Cursor cursor;
         bool nullCount;
-        s32 damagedPointer;
+        s32 pointer;
     };
     const Case cases[] = {
         {"NULL != pBuffers && NULL != pReadCount && NULL != pTick && NULL != pIndex",
@@ -323,9 +237,10 @@ TEST_F(PadLifoRingTest, FailedChecksReportTheirConditionAndChangeNothing) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.condition);
-        m_ring.m_writePointer = c.damagedPointer;
+        m_ring.m_writePointer = c.pointer;
         Cursor cursor = c.cursor;
-        count = -1;
+        PadStatus buffers[8];
+        s32 count = -1;
         m_ring.ReadData(buffers, 8, c.nullCount ? nullptr : &count, &cursor.tick, &cursor.index);
         const std::vector<BreakReport> reports = m_breaks.Take();
         ASSERT_EQ(1u, reports.size());
@@ -342,8 +257,7 @@ TEST_F(PadLifoRingTest, FailedChecksReportTheirConditionAndChangeNothing) {
     m_ring.m_writePointer = 4;
     m_ring.WriteData(nullptr, 1);
     m_ring.m_writePointer = 12;
-    PadStatus sample = MakeSample(99);
-    m_ring.WriteData(&sample, 1);
+    m_writer.Write(1);
     const std::vector<BreakReport> reports = m_breaks.Take();
     ASSERT_EQ(2u, reports.size());
     EXPECT_EQ("NULL != pBuffers", reports[0].message);
@@ -351,7 +265,7 @@ TEST_F(PadLifoRingTest, FailedChecksReportTheirConditionAndChangeNothing) {
               reports[1].message);
     EXPECT_EQ(12, static_cast<s32>(m_ring.m_writePointer));
     for (int slot = 0; slot < 5; ++slot) {
-        EXPECT_EQ(slot, SlotSequence(slot));
+        EXPECT_EQ(slot, SequenceInSlot(m_ring.m_buffers[slot]));
     }
 }
 

@@ -34,14 +34,6 @@ class StalledReaderTest : public ::testing::Test {
 protected:
     StalledReaderTest() { MakeEmpty(m_ring); }
 
-    void Write(int count) {
-        std::vector<PadStatus> batch;
-        for (int i = 0; i < count; ++i) {
-            batch.push_back(MakeSample(m_nextSequence++));
-        }
-        m_ring.WriteData(batch.data(), count);
-    }
-
     // The reader stalls just before its first load of cell while action runs.
     void StallBefore(const volatile void* cell, std::function<void()> action) {
         m_stalls.push_back(Stall{cell, std::move(action), false});
@@ -85,7 +77,7 @@ protected:
     PadLifoRing m_ring;
     SteppedTick m_tick;
     RecordingBreakHandler m_breaks;
-    std::uint32_t m_nextSequence = 0;
+    SequenceWriter m_writer{m_ring};
     std::vector<Stall> m_stalls;
     PadStatus m_delivered[8] = {};
 };
@@ -94,9 +86,9 @@ protected:
 // of lap 2, reads lap 2's ticks, and while it copies slot 5 the writer brings
 // the pointer back to 5: every re-checked control matches the snapshot.
 TEST_F(StalledReaderTest, ReaderStalledAcrossALapStartRejectsItsStitchedSnapshot) {
-    Write(6);  // lap 1, pointer 5; the reader has seen up to sample 2
-    StallBefore(&m_ring.m_tickWriteZero.m_v, [this] { Write(5); });
-    StallBefore(&m_ring.m_buffers[5].stick.x.m_v, [this] { Write(3); });
+    m_writer.Write(6);  // lap 1, pointer 5; the reader has seen up to sample 2
+    StallBefore(&m_ring.m_tickWriteZero.m_v, [this] { m_writer.Write(5); });
+    StallBefore(&m_ring.m_buffers[5].stick.x.m_v, [this] { m_writer.Write(3); });
 
     const std::string fault = ReadFault(1000, 2, 2);
     if (kSnapshotConfirmed) {
@@ -111,19 +103,13 @@ TEST_F(StalledReaderTest, ReaderStalledAcrossALapStartRejectsItsStitchedSnapshot
 // completes lap 2 and begins lap 3, then reads lap 3's old tick: a snapshot
 // the ring was never in, on which "0 <= readCount" fails.
 TEST_F(StalledReaderTest, CheckOnASnapshotTakenAcrossALapStartDoesNotFire) {
-    Write(8);  // lap 1, pointer 7; the reader has seen up to sample 5
-    const PadStatus ninth = MakeSample(m_nextSequence++);
-    qor::hidlow::QVA::IPadStatus& slot0 = m_ring.m_buffers[0];
-    slot0.hold = ninth.hold;
-    slot0.trigger = ninth.trigger;
-    slot0.release = ninth.release;
-    slot0.stick.x = ninth.stick.x;
-    slot0.stick.y = ninth.stick.y;
+    m_writer.Write(8);  // lap 1, pointer 7; the reader has seen up to sample 5
+    StoreByHand(m_ring.m_buffers[0], MakeSample(m_writer.Next()++));
     m_ring.m_oldTickWriteZero = 1000;
     m_ring.m_writePointer = 0;  // the writer pauses before storing lap 2's tick
     StallBefore(&m_ring.m_oldTickWriteZero.m_v, [this] {
         m_ring.m_tickWriteZero = 2000;
-        Write(8);
+        m_writer.Write(8);
     });
 
     const std::string fault = ReadFault(1000, 5, 5);
