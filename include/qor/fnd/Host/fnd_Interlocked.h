@@ -17,6 +17,12 @@
 
 namespace qor::fnd::Host {
 
+// A lock behind a cell would not work across processes sharing a ring.
+static_assert(__atomic_always_lock_free(sizeof(s64), nullptr) &&
+                  __atomic_always_lock_free(sizeof(s32), nullptr) &&
+                  __atomic_always_lock_free(sizeof(s16), nullptr),
+              "the host layer needs lock-free 16-, 32- and 64-bit atomics");
+
 class Interlocked {
 #if defined(QOR_FND_HOST_UNDER_TSAN)
     // ThreadSanitizer does not see standalone fences. Under it every load
