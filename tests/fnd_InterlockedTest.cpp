@@ -42,6 +42,10 @@ TEST(InterlockedVariable, UpdaterDecidesWhetherTheCellIsWritten) {
 
     cell = 42;  // the value it already holds
     EXPECT_EQ(42, static_cast<s32>(cell));
+
+    InterlockedVariable<s32> copy;
+    copy = cell;  // reads the source whole and stores it whole
+    EXPECT_EQ(42, static_cast<s32>(copy));
 }
 
 // Each thread increments its own 16-bit half of one word and a shared 64-bit

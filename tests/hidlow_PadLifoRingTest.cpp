@@ -201,6 +201,8 @@ TEST_F(PadLifoRingTest, NeitherOperationAllocates) {
     m_ring.ReadData(buffers, 8, &count, &cursor.tick, &cursor.index);
     EXPECT_EQ(before, g_allocations.load());
     EXPECT_EQ(7, count);
+    ::operator delete(::operator new(sizeof(int)));  // a call, which may not be elided
+    EXPECT_EQ(before + 1, g_allocations.load()) << "the counter must see allocations";
 }
 
 std::string SourceLine(int line) {
@@ -211,47 +213,59 @@ std::string SourceLine(int line) {
     return text;
 }
 
-// Each failed check names its exact condition, its file and a line that holds
-// a check; then nothing changes: the ring, the cursor, *pReadCount stays 0.
+// Each failed check names its exact condition, its file and the line that
+// tests it; then nothing changes but *pReadCount, which becomes 0.
 TEST_F(PadLifoRingTest, FailedChecksReportTheirConditionAndChangeNothing) {
     m_writer.Write(5);  // lap 1, pointer 4
+    const char* const kNullPointer =
+        "NULL != pBuffers && NULL != pReadCount && NULL != pTick && NULL != pIndex";
+    enum Null { kNone, kBuffers, kReadCount, kTick, kIndex };
     struct Case {
         const char* condition;
         Cursor cursor;
-        bool nullCount;
+        Null null;
         s32 pointer;
     };
     const Case cases[] = {
-        {"NULL != pBuffers && NULL != pReadCount && NULL != pTick && NULL != pIndex",
-         {-1, -1},
-         true,
-         4},
-        {"-1 <= *pIndex && PAD_LIFORING_BUFFER_NUM > *pIndex", {kLap1, 8}, false, 4},
-        {"-1 <= *pIndex && PAD_LIFORING_BUFFER_NUM > *pIndex", {-1, -2}, false, 4},
-        {"(*pIndex >= 0) == (*pTick >= 0)", {kLap1, -1}, false, 4},
-        {"(*pIndex >= 0) == (*pTick >= 0)", {-1, 3}, false, 4},
-        {"*pTick <= tickWriteZero", {kLap2, 1}, false, 4},
-        {"0 <= readCount", {kLap1, 6}, false, 4},
-        {"-1 <= writePointer && PAD_LIFORING_BUFFER_NUM > writePointer", {-1, -1}, false, 8},
-        {"-1 <= writePointer && PAD_LIFORING_BUFFER_NUM > writePointer", {-1, -1}, false, -7},
+        {kNullPointer, {-1, -1}, kBuffers, 4},
+        {kNullPointer, {-1, -1}, kReadCount, 4},
+        {kNullPointer, {-1, -1}, kTick, 4},
+        {kNullPointer, {-1, -1}, kIndex, 4},
+        {"-1 <= *pIndex && PAD_LIFORING_BUFFER_NUM > *pIndex", {kLap1, 8}, kNone, 4},
+        {"-1 <= *pIndex && PAD_LIFORING_BUFFER_NUM > *pIndex", {-1, -2}, kNone, 4},
+        {"(*pIndex >= 0) == (*pTick >= 0)", {kLap1, -1}, kNone, 4},
+        {"(*pIndex >= 0) == (*pTick >= 0)", {-1, 3}, kNone, 4},
+        {"*pTick <= tickWriteZero", {kLap2, 1}, kNone, 4},
+        {"0 <= readCount", {kLap1, 6}, kNone, 4},
+        {"-1 <= writePointer && PAD_LIFORING_BUFFER_NUM > writePointer", {-1, -1}, kNone, 8},
+        {"-1 <= writePointer && PAD_LIFORING_BUFFER_NUM > writePointer", {-1, -1}, kNone, -7},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.condition);
         m_ring.m_writePointer = c.pointer;
         Cursor cursor = c.cursor;
         PadStatus buffers[8];
+        for (PadStatus& entry : buffers) {
+            entry = MakeSample(0xfeed);
+        }
         s32 count = -1;
-        m_ring.ReadData(buffers, 8, c.nullCount ? nullptr : &count, &cursor.tick, &cursor.index);
+        m_ring.ReadData(
+            c.null == kBuffers ? nullptr : buffers, 8, c.null == kReadCount ? nullptr : &count,
+            c.null == kTick ? nullptr : &cursor.tick, c.null == kIndex ? nullptr : &cursor.index);
         const std::vector<BreakReport> reports = m_breaks.Take();
         ASSERT_EQ(1u, reports.size());
         EXPECT_EQ(QOR_DBG_BREAK_REASON_ASSERT, reports[0].reason);
         EXPECT_EQ("hidlow_PadLifoRing.cpp", reports[0].fileName);
         EXPECT_EQ(c.condition, reports[0].message);
-        EXPECT_NE(std::string::npos, SourceLine(reports[0].line).find("QOR_HIDLOW_"))
-            << "line " << reports[0].line << " holds no check";
-        EXPECT_EQ(c.nullCount ? -1 : 0, count);
+        const std::string firstWords = std::string(c.condition).substr(0, 20);
+        EXPECT_NE(std::string::npos, SourceLine(reports[0].line).find(firstWords))
+            << "line " << reports[0].line << " does not test the condition";
+        EXPECT_EQ(c.null == kReadCount ? -1 : 0, count);
         EXPECT_EQ(c.cursor.tick, cursor.tick);
         EXPECT_EQ(c.cursor.index, cursor.index);
+        for (const PadStatus& entry : buffers) {
+            EXPECT_EQ(0xfeed, SequenceOf(entry));
+        }
     }
 
     m_ring.m_writePointer = 4;

@@ -35,8 +35,8 @@ public:
     }
 
     // cell = cell would otherwise be the implicit member-wise copy, a plain
-    // volatile copy that may tear a 64-bit value; write cell = T(cell) instead.
-    void operator=(const InterlockedVariable&) = delete;
+    // volatile copy that may tear a 64-bit value: read whole, store whole.
+    void operator=(const InterlockedVariable& other) { *this = static_cast<T>(other); }
 
     // Runs updater on a copy of the current value and stores the copy if it
     // returns true; the updater may run more than once, so it must depend

@@ -1,5 +1,5 @@
 // The platform's system tick, as far as qor uses it: a free-running, non-negative
-// 64-bit counter. The default source is the monotonic clock in nanoseconds.
+// 64-bit counter. The default source is the steady clock in nanoseconds.
 #pragma once
 
 #include "qor/types.h"

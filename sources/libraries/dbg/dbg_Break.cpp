@@ -29,6 +29,7 @@ std::atomic<BreakHandler> g_handler{nullptr};
 }  // namespace
 
 BreakHandler SetBreakHandler(BreakHandler handler) {
+    // acq_rel: publishes the handler to the break call and hands back the one it replaces.
     return g_handler.exchange(handler, std::memory_order_acq_rel);
 }
 
@@ -43,6 +44,7 @@ void qordbgBreakWithTMessage_(qordbgBreakReason reason, const char* fileName, in
     std::vsnprintf(message, sizeof message, format, arguments);
     va_end(arguments);
 
+    // acquire: pairs with the exchange in SetBreakHandler.
     const qor::dbg::BreakHandler handler = qor::dbg::g_handler.load(std::memory_order_acquire);
     (handler != nullptr ? handler : qor::dbg::ReportAndAbort)(reason, fileName, line, message);
 }

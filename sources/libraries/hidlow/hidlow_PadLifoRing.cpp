@@ -46,16 +46,14 @@ struct ControlSnapshot {
     }
 };
 
-// Reads the controls in the reverse of the order in which the writer begins a
-// lap (old lap tick, pointer 0, new lap tick).
+// Pointer first, then the lap tick, then the old lap tick: each read is no
+// older than what the writer had published when the read before it was made.
 ControlSnapshot ReadControls(const LifoRing& ring) {
     const s32 writePointer = ring.m_writePointer;
-    // acquire: pairs with the writer's release before each pointer store, so
-    // the ticks and slots read after this are no older than that publication.
+    // acquire: pairs with the release before each pointer store; later reads are no older
     fnd::AcquireFence();
     const s64 tickWriteZero = ring.m_tickWriteZero;
-    // acquire: pairs with the writer's release before a new lap tick store, so
-    // a pointer read after this is no older than that lap's pointer 0.
+    // acquire: pairs with the release before each lap tick store; later pointers are of its lap
     fnd::AcquireFence();
     return ControlSnapshot{writePointer, tickWriteZero, ring.m_oldTickWriteZero};
 }
@@ -164,19 +162,12 @@ void PadLifoRing::WriteData(const PadStatus* pBuffers, s32 bufferNum) {
     for (s32 i = 0; i < bufferNum; ++i) {
         tmpWritePointer = tmpWritePointer == kLastSlot ? 0 : tmpWritePointer + 1;
 
-        // release: the previous publication (pointer or lap tick) is ordered
-        // before this slot's field stores; pairs with the reader's acquire
-        // after its slot copy, so a reader that copied one of these fields
-        // sees that publication when it re-checks. Readers never copy the slot
-        // after the newest, whose stores follow only their snapshot's own
-        // publication.
+        // release: the last publication precedes these stores; pairs with reader's copy acquire
         fnd::ReleaseFence();
         StoreSample(m_buffers[tmpWritePointer], pBuffers[i]);
 
         if (tmpWritePointer != 0) {
-            // release: the five field stores above are visible before a reader
-            // sees this index; pairs with the reader's acquire after its
-            // pointer read.
+            // release: the five field stores come first; pairs with the reader's pointer acquire
             fnd::ReleaseFence();
             m_writePointer = tmpWritePointer;
             continue;
@@ -186,15 +177,13 @@ void PadLifoRing::WriteData(const PadStatus* pBuffers, s32 bufferNum) {
         const s64 currentLapTick = m_tickWriteZero;
         const s64 tickWriteZero = NextLapTick(currentLapTick);
         m_oldTickWriteZero = currentLapTick;
-        // release: slot 0's fields and the old lap tick are visible before a
-        // reader sees pointer 0; pairs with the reader's acquire after its
-        // pointer read (pointer 0 with equal lap ticks means "slot 7 newest").
+        // Until the new tick lands the lap ticks are equal: readers then take
+        // slot 7 as the newest, and a re-check that finds pointer 0 again one
+        // lap later still sees the old lap tick move.
+        // release: slot 0 and old lap tick precede pointer 0; pairs with reader's pointer acquire
         fnd::ReleaseFence();
         m_writePointer = 0;
-        // release: pointer 0 is visible before the new lap tick; pairs with the
-        // reader's acquire after its lap tick read, so a reader holding this
-        // tick reads a pointer of this lap. The old lap tick stored above is
-        // what tells a re-check that the pointer went 0 -> 0 over a whole lap.
+        // release: pointer 0 precedes the new lap tick; pairs with the reader's lap tick acquire
         fnd::ReleaseFence();
         m_tickWriteZero = tickWriteZero;
     }
@@ -214,7 +203,9 @@ void PadLifoRing::ReadData(PadStatus* pBuffers, s32 bufferNum, s32* pReadCount, 
         !QOR_HIDLOW_CHECK((*pIndex >= 0) == (*pTick >= 0)) || bufferNum <= 0) {
         return;
     }
-    // At most 7: the eighth slot back is the one the writer fills next.
+    // At most 7: the eighth slot back is the one the writer fills next, and its
+    // stores follow nothing newer than this reader's snapshot, so the re-check
+    // could not see them.
     const s32 maxRead = bufferNum < kLastSlot ? bufferNum : kLastSlot;
 
     for (;;) {
@@ -228,8 +219,7 @@ void PadLifoRing::ReadData(PadStatus* pBuffers, s32 bufferNum, s32* pReadCount, 
             continue;
         }
 #endif
-        // acquire: the control reads above complete before any slot read, so
-        // no copied field is older than the state the snapshot describes.
+        // acquire: pairs with the releases the control reads saw; no copied field predates them
         fnd::AcquireFence();
 
         ReadPlan plan{};
@@ -255,9 +245,7 @@ void PadLifoRing::ReadData(PadStatus* pBuffers, s32 bufferNum, s32* pReadCount, 
                 (plan.newestSlot - i + PAD_LIFORING_BUFFER_NUM) % PAD_LIFORING_BUFFER_NUM;
             LoadSample(m_buffers[srcIdx], &pBuffers[i]);
         }
-        // acquire: the slot reads above complete before the re-check; pairs
-        // with the writer's release ahead of each slot's field stores, so a
-        // copied field of a newer sample shows up as moved controls.
+        // acquire: pairs with the release before each slot's stores; newer fields move the re-check
         fnd::AcquireFence();
         if (ControlsMoved(*this, snapshot)) {
             continue;
