@@ -53,7 +53,7 @@ ControlSnapshot ReadControls(const LifoRing& ring) {
     // acquire: pairs with the release before each pointer store; later reads are no older
     fnd::AcquireFence();
     const s64 tickWriteZero = ring.m_tickWriteZero;
-    // acquire: pairs with the release before each lap tick store; later pointers are of its lap
+    // acquire: pairs with the release before each lap tick store; later pointers are no older
     fnd::AcquireFence();
     return ControlSnapshot{writePointer, tickWriteZero, ring.m_oldTickWriteZero};
 }
