@@ -119,8 +119,7 @@ TEST_F(PadLifoRingTest, LapTicksStrictlyIncreaseEvenWhenTheTickStandsStill) {
     const qor::svc::SystemTickSource stepped = qor::svc::SetSystemTickSource(&StandingTick);
     m_writer.Write(20);
     m_writer.Write(8);
-    const s64 first = 5;
-    EXPECT_LT(first, static_cast<s64>(m_ring.m_oldTickWriteZero));
+    EXPECT_LT(5, static_cast<s64>(m_ring.m_oldTickWriteZero));
     EXPECT_LT(m_ring.m_oldTickWriteZero, m_ring.m_tickWriteZero);
     qor::svc::SetSystemTickSource(stepped);
 }

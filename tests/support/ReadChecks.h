@@ -17,7 +17,7 @@ namespace qor::test {
 inline std::string ReadViolation(const PadStatus* samples, s32 count, std::int64_t lastSeen,
                                  s32 newestSlot) {
     std::ostringstream problem;
-    for (s32 i = 0; i < count; ++i) {
+    for (s32 i = 0; i < count && problem.tellp() == 0; ++i) {
         const std::int64_t sequence = SequenceOf(samples[i]);
         if (sequence < 0) {
             problem << "entry " << i << " is torn";
@@ -30,10 +30,7 @@ inline std::string ReadViolation(const PadStatus* samples, s32 count, std::int64
         } else if (i == 0 && newestSlot != sequence % hidlow::QVA::PAD_LIFORING_BUFFER_NUM) {
             problem << "cursor names slot " << newestSlot << ", newest sample " << sequence
                     << " is in slot " << sequence % hidlow::QVA::PAD_LIFORING_BUFFER_NUM;
-        } else {
-            continue;
         }
-        break;
     }
     return problem.str();
 }

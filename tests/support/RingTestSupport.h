@@ -130,7 +130,6 @@ public:
     SteppedTick(const SteppedTick&) = delete;
     SteppedTick& operator=(const SteppedTick&) = delete;
 
-    static s64 LapTick(int lap) { return lap * kStep; }
     static int& Calls() {
         static int calls = 0;
         return calls;

@@ -58,8 +58,8 @@ ControlSnapshot ReadControls(const LifoRing& ring) {
     return ControlSnapshot{writePointer, tickWriteZero, ring.m_oldTickWriteZero};
 }
 
+// newestSlot -1: nothing has been written, there is no lap to move the cursor to.
 struct ReadPlan {
-    bool nothingWritten;
     s32 newestSlot;
     s32 readCount;
 };
@@ -82,7 +82,7 @@ FailedCheck PlanRead(const ControlSnapshot& snapshot, const s64* pTick, const s3
     s32 writePointer = snapshot.writePointer;
     const s64 tickWriteZero = snapshot.tickWriteZero;
     const s64 oldTickWriteZero = snapshot.oldTickWriteZero;
-    *pPlan = ReadPlan{true, 0, 0};
+    *pPlan = ReadPlan{-1, 0};
 
     QOR_HIDLOW_FAIL_UNLESS(-1 <= writePointer && PAD_LIFORING_BUFFER_NUM > writePointer);
     if (writePointer < 0) {
@@ -109,7 +109,7 @@ FailedCheck PlanRead(const ControlSnapshot& snapshot, const s64* pTick, const s3
     } else {
         readCount = writePointer - *pIndex + PAD_LIFORING_BUFFER_NUM;
     }
-    *pPlan = ReadPlan{false, writePointer, readCount < maxRead ? readCount : maxRead};
+    *pPlan = ReadPlan{writePointer, readCount < maxRead ? readCount : maxRead};
     return FailedCheck{};
 }
 
@@ -236,7 +236,7 @@ void PadLifoRing::ReadData(PadStatus* pBuffers, s32 bufferNum, s32* pReadCount, 
             ReportFailedCheck(failed.line, failed.condition);
             return;
         }
-        if (plan.nothingWritten) {
+        if (plan.newestSlot < 0) {
             return;
         }
 
