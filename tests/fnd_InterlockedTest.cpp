@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <thread>
+#include <type_traits>
+#include <vector>
 
 #include "qor/types.h"
 
@@ -13,6 +15,11 @@ using qor::s16;
 using qor::s32;
 using qor::s64;
 using qor::fnd::InterlockedVariable;
+
+#if defined(__arm__)
+static_assert(std::is_same_v<qor::fnd::ProcessorInterlocked, qor::fnd::ARMv6::Interlocked>,
+              "an ARM build must run its cells through the exclusive-access layer");
+#endif
 
 struct AddOne {
     template <typename T>
@@ -100,6 +107,48 @@ TEST(InterlockedVariable, SixtyFourBitReadsNeverMixTwoWrites) {
     }
     writer.join();
     EXPECT_EQ(0, mixed) << "of " << reads << " reads";
+}
+
+// Four threads store their own 64-bit value over and over while the main
+// thread reads: every read, and the value left at the end, is one of the four.
+TEST(InterlockedVariable, ConcurrentAssignmentsLeaveExactlyOneOfTheValues) {
+    constexpr s64 kValues[] = {0x1111111122222222, 0x3333333344444444, 0x5555555566666666,
+                               0x7777777700000000};
+    auto isOneOfTheValues = [&kValues](s64 value) {
+        for (const s64 candidate : kValues) {
+            if (value == candidate) {
+                return true;
+            }
+        }
+        return false;
+    };
+    InterlockedVariable<s64> cell;
+    cell = kValues[0];
+
+    std::atomic<bool> start{false};
+    std::atomic<int> writing{static_cast<int>(std::size(kValues))};
+    std::vector<std::thread> writers;
+    for (const s64 value : kValues) {
+        writers.emplace_back([&, value] {
+            while (!start) {
+            }
+            for (int i = 0; i < 500000; ++i) {
+                cell = value;
+            }
+            --writing;
+        });
+    }
+    long strangers = 0;
+    start = true;
+    while (writing > 0) {
+        strangers += !isOneOfTheValues(cell);
+    }
+    for (std::thread& writer : writers) {
+        writer.join();
+    }
+
+    EXPECT_EQ(0, strangers);
+    EXPECT_TRUE(isOneOfTheValues(cell));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 # Installs the built package into WORK_DIR/prefix, then configures, builds and
-# runs the consumer project against it. Fails on the first step that fails.
+# runs the consumer project against it (through EMULATOR, if set, when
+# cross-building). Fails on the first step that fails.
 function(run_step)
     execute_process(COMMAND ${ARGN} RESULT_VARIABLE result OUTPUT_VARIABLE output
                     ERROR_VARIABLE output)
@@ -14,4 +15,4 @@ run_step(${CMAKE_COMMAND} --install ${QOR_BUILD_DIR} --prefix ${WORK_DIR}/prefix
 run_step(${CMAKE_COMMAND} -S ${CONSUMER_SOURCE_DIR} -B ${WORK_DIR}/build -G ${GENERATOR}
          -DCMAKE_PREFIX_PATH=${WORK_DIR}/prefix ${CONSUMER_FLAGS})
 run_step(${CMAKE_COMMAND} --build ${WORK_DIR}/build)
-run_step(${WORK_DIR}/build/consumer)
+run_step(${EMULATOR} ${WORK_DIR}/build/consumer)

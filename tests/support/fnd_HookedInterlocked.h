@@ -1,11 +1,10 @@
-// A test-only processor layer: the host layer with a hook called before every
+// A test-only processor layer: the native layer with a hook called before every
 // cell access, so a test can act between any two of the ring's cell accesses
 // (move the writer while a reader is stalled, check every address touched).
+// The dispatch header includes it after declaring NativeInterlocked.
 #pragma once
 
 #include <functional>
-
-#include "qor/fnd/Host/fnd_Interlocked.h"
 
 namespace qor::fnd::Test {
 
@@ -43,23 +42,23 @@ public:
     template <typename T>
     static T Load(const volatile T* p) {
         RunCellHook(p, CellAccess::kLoad);
-        return Host::Interlocked::Load(p);
+        return NativeInterlocked::Load(p);
     }
 
     template <typename T, typename AssignFunc>
     static void Assign(volatile T* p, const AssignFunc& assign) {
         RunCellHook(p, CellAccess::kStore);
-        Host::Interlocked::Assign(p, assign);
+        NativeInterlocked::Assign(p, assign);
     }
 
     template <typename T, typename UpdateFunc>
     static bool AtomicUpdate(volatile T* p, UpdateFunc& update) {
         RunCellHook(p, CellAccess::kStore);
-        return Host::Interlocked::AtomicUpdate(p, update);
+        return NativeInterlocked::AtomicUpdate(p, update);
     }
 
-    static void AcquireFence() { Host::Interlocked::AcquireFence(); }
-    static void ReleaseFence() { Host::Interlocked::ReleaseFence(); }
+    static void AcquireFence() { NativeInterlocked::AcquireFence(); }
+    static void ReleaseFence() { NativeInterlocked::ReleaseFence(); }
 };
 
 }  // namespace qor::fnd::Test

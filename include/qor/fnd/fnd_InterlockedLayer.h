@@ -2,22 +2,36 @@
 // one place in qor that knows which processor it is compiled for.
 //
 // A layer is a class with static Load, Assign, AtomicUpdate, AcquireFence and
-// ReleaseFence; fnd_Interlocked.h and fnd_Fence.h reach it as
-// qor::fnd::ProcessorInterlocked.
+// ReleaseFence. NativeInterlocked is the layer of the processor being compiled
+// for; fnd_Interlocked.h and fnd_Fence.h reach the layer in use as
+// ProcessorInterlocked, which is the native one except in test builds.
 #pragma once
 
-#if defined(QOR_FND_TEST_LAYER_HEADER)
-// Test builds run the ring over a layer of their own that declares
-// qor::fnd::Test::Interlocked (for example one that hooks every cell access).
-#include QOR_FND_TEST_LAYER_HEADER
+#if defined(__arm__) && defined(__ARM_ARCH_ISA_ARM) && !defined(__thumb__) && \
+    defined(__ARM_FEATURE_LDREX) && (__ARM_FEATURE_LDREX & 0xf) == 0xf
+#include "qor/fnd/ARMv6/fnd_Interlocked.h"
 namespace qor::fnd {
-using ProcessorInterlocked = Test::Interlocked;
+using NativeInterlocked = ARMv6::Interlocked;
 }
 #elif defined(__x86_64__) || defined(__aarch64__)
 #include "qor/fnd/Host/fnd_Interlocked.h"
 namespace qor::fnd {
-using ProcessorInterlocked = Host::Interlocked;
+using NativeInterlocked = Host::Interlocked;
 }
 #else
 #error "qor: no interlocked layer for this processor"
+#endif
+
+#if defined(QOR_FND_TEST_LAYER_HEADER)
+// Test builds run the ring over a layer of their own that declares
+// qor::fnd::Test::Interlocked (for example one that hooks every cell access
+// and then passes it on to the native layer).
+#include QOR_FND_TEST_LAYER_HEADER
+namespace qor::fnd {
+using ProcessorInterlocked = Test::Interlocked;
+}
+#else
+namespace qor::fnd {
+using ProcessorInterlocked = NativeInterlocked;
+}
 #endif
