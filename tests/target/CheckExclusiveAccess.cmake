@@ -1,7 +1,8 @@
 # Disassembles the ring's object file for the target and fails unless every
-# cell store in WriteData is an exclusive-access retry loop (each STREX, STREXH
-# and STREXD followed by a branch back when it fails), every 64-bit read is an
-# LDREXD released with CLREX, and both operations contain the CP15 barrier.
+# cell store in WriteData is an exclusive-access retry loop, every 64-bit read
+# in ReadData is an LDREXD released with CLREX, and each fence the two
+# operations place is there as a CP15 barrier. Meant for an optimised build,
+# where the cell and fence helpers are inlined into the two operations.
 # Arguments: OBJDUMP, OBJECT.
 execute_process(COMMAND ${OBJDUMP} -d -C --no-show-raw-insn ${OBJECT}
                 OUTPUT_VARIABLE disassembly RESULT_VARIABLE result)
@@ -19,46 +20,59 @@ function(function_body name out)
     set(${out} "${lines}" PARENT_SCOPE)
 endfunction()
 
-function(require lines pattern what)
+function(require_at_least count lines pattern what)
+    set(found 0)
     foreach(line IN LISTS lines)
-        if(line MATCHES "${pattern}")
-            return()
+        if(line MATCHES "\t${pattern}")
+            math(EXPR found "${found} + 1")
         endif()
     endforeach()
-    message(FATAL_ERROR "${what}: no instruction matches '${pattern}'")
+    if(found LESS count)
+        message(FATAL_ERROR "${what}: ${found} instructions match '${pattern}', expected ${count}")
+    endif()
 endfunction()
 
-# Every exclusive store must be followed by a conditional branch to an earlier
-# address, the reload at the top of its loop.
+# The conditional branch after each exclusive store must go back to the
+# exclusive load of the same width: a lost reservation reloads and retries.
 function(require_retry_loops lines what)
-    set(pending "")
+    set(load "")
+    set(store "")
     foreach(line IN LISTS lines)
-        if(line MATCHES "^ *([0-9a-f]+):\tstrex[hd]?\t")
-            set(pending "${CMAKE_MATCH_1}")
-        elseif(NOT pending STREQUAL "" AND line MATCHES "^ *[0-9a-f]+:\tbne\t([0-9a-f]+) ")
-            math(EXPR store "0x${pending}")
-            math(EXPR target "0x${CMAKE_MATCH_1}")
-            if(NOT target LESS store)
-                message(FATAL_ERROR "${what}: the exclusive store at ${pending} does not retry")
+        if(line MATCHES "^ *([0-9a-f]+):\tldrex([hd]?)\t")
+            set(load "${CMAKE_MATCH_1}")
+            set(load_width "${CMAKE_MATCH_2}")
+        elseif(line MATCHES "^ *([0-9a-f]+):\tstrex([hd]?)\t")
+            if(NOT CMAKE_MATCH_2 STREQUAL load_width)
+                message(FATAL_ERROR "${what}: the exclusive store at ${CMAKE_MATCH_1} has no load")
             endif()
-            set(pending "")
+            set(store "${CMAKE_MATCH_1}")
+        elseif(NOT store STREQUAL "" AND line MATCHES "^ *[0-9a-f]+:\tb(ne|eq)\t([0-9a-f]+) ")
+            if(NOT CMAKE_MATCH_1 STREQUAL "ne" OR NOT CMAKE_MATCH_2 STREQUAL load)
+                message(FATAL_ERROR "${what}: the exclusive store at ${store} does not retry")
+            endif()
+            set(store "")
         endif()
     endforeach()
-    if(NOT pending STREQUAL "")
-        message(FATAL_ERROR "${what}: the exclusive store at ${pending} does not retry")
+    if(NOT store STREQUAL "")
+        message(FATAL_ERROR "${what}: the exclusive store at ${store} does not retry")
     endif()
 endfunction()
 
 set(barrier "mcr\t15, 0, [a-z0-9]+, cr7, cr10, \\{5\\}")
 
+# Writer fences: before a sample's fields, before its pointer, and at a lap
+# start before pointer 0 and before the new lap tick.
 function_body("PadLifoRing::WriteData" writer)
-foreach(width "ldrexh" "strexh" "ldrex\t" "strex\t" "ldrexd" "strexd" "${barrier}")
-    require("${writer}" "\t${width}" "WriteData")
+foreach(access "ldrexh" "strexh" "ldrex\t" "strex\t" "ldrexd" "strexd")
+    require_at_least(1 "${writer}" "${access}" "WriteData")
 endforeach()
+require_at_least(4 "${writer}" "${barrier}" "WriteData")
 require_retry_loops("${writer}" "WriteData")
 
+# Reader fences: after the pointer and after the lap tick in the snapshot,
+# before the slots, and before the re-check.
 function_body("PadLifoRing::ReadData" reader)
-require("${reader}" "\tldrexd\t" "ReadData")
-require("${reader}" "\tclrex" "ReadData")
-require("${reader}" "\t${barrier}" "ReadData")
+require_at_least(2 "${reader}" "ldrexd\t" "ReadData")
+require_at_least(2 "${reader}" "clrex" "ReadData")
+require_at_least(4 "${reader}" "${barrier}" "ReadData")
 message(STATUS "exclusive-access loops, 64-bit reads and barriers present in ${OBJECT}")

@@ -7,7 +7,9 @@
 // ProcessorInterlocked, which is the native one except in test builds.
 #pragma once
 
-#if defined(__arm__) && defined(__ARM_ARCH_ISA_ARM) && !defined(__thumb__) && \
+// ARMv6K and its variants in ARM state: halfword, word and doubleword exclusive
+// accesses and the CP15 barrier, which ARMv7 deprecates and ARMv8 may trap.
+#if defined(__arm__) && __ARM_ARCH == 6 && defined(__ARM_ARCH_ISA_ARM) && !defined(__thumb__) && \
     defined(__ARM_FEATURE_LDREX) && (__ARM_FEATURE_LDREX & 0xf) == 0xf
 #include "qor/fnd/ARMv6/fnd_Interlocked.h"
 namespace qor::fnd {

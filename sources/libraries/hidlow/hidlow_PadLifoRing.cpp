@@ -213,8 +213,9 @@ void PadLifoRing::ReadData(PadStatus* pBuffers, s32 bufferNum, s32* pReadCount, 
 #if !defined(QOR_HIDLOW_FAULT_UNCONFIRMED_SNAPSHOT)
         // A reader stalled between its pointer read and its tick reads can
         // hold a pointer from an older lap beside a newer lap's ticks. Read
-        // after the ticks, an equal pointer makes the snapshot a state the ring
-        // was in at this read (a whole lap later at the latest).
+        // after the lap tick, an equal pointer belongs to the lap that tick
+        // names; the old lap tick may be newer still, which the re-check after
+        // the copy sees.
         if (m_writePointer != snapshot.writePointer) {
             continue;
         }
