@@ -24,6 +24,7 @@ struct Counters {
 
     // Only the owning loop calls this.
     void RecordProblem(const char* problem) {
+        // relaxed: only this loop changes the count, so it reads its own latest value.
         if (problems.load(std::memory_order_relaxed) == 0) {
             const std::size_t length = std::min(std::strlen(problem), sizeof firstProblem - 1);
             std::memcpy(firstProblem, problem, length);

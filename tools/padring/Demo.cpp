@@ -11,9 +11,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <iterator>
 #include <new>
 #include <string>
 #include <thread>
@@ -229,9 +229,9 @@ bool PrintSummary(const std::vector<Process>& processes, double seconds) {
     const int readers = static_cast<int>(processes.size()) - 1;
     if (failing == 0) {
         std::printf(
-            "verdict: PASS (%lld samples to %d readers: whole, newest first, consecutive, none "
+            "verdict: PASS (%lld samples to %d reader%s: whole, newest first, consecutive, none "
             "twice)\n",
-            static_cast<long long>(delivered), readers);
+            static_cast<long long>(delivered), readers, readers == 1 ? "" : "s");
     } else {
         std::printf("verdict: FAIL (%d of %d processes reported problems, listed above)\n", failing,
                     readers + 1);

@@ -44,6 +44,7 @@ int RunProduce(const std::string& name, double rateHz) {
             return !StopRequested();
         });
     }
+    // relaxed: the loop that wrote it ran on this thread.
     std::printf("stopped after %lld samples; removed %s\n",
                 static_cast<long long>(counters.samples.load(std::memory_order_relaxed)),
                 objectName.c_str());

@@ -95,12 +95,11 @@ int main(int argc, char** argv) {
         app.add_subcommand("dump", "Prints a ring's control fields and its eight slots once");
     AddNameOption(*dumpCommand, dumpName, "shared-memory object of the ring");
 
-    for (CLI::App* command : {demoCommand, produceCommand, watchCommand, dumpCommand}) {
-        command->footer(kExitStatusNote);
-    }
-
     const std::vector<CLI::App*> commands = {demoCommand, produceCommand, watchCommand,
                                              dumpCommand};
+    for (CLI::App* command : commands) {
+        command->footer(kExitStatusNote);
+    }
     auto known = [&commands](const std::string& word) {
         for (const CLI::App* command : commands) {
             if (command->get_name() == word) {
