@@ -1,0 +1,313 @@
+// padring demo: the ring shared by one producer process and several consumer
+// processes that poll it at different rates, with live counters and a verdict
+// on every sample each consumer received.
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <iterator>
+#include <new>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "Commands.h"
+#include "Counters.h"
+#include "LiveStatus.h"
+#include "Loops.h"
+#include "SharedRing.h"
+#include "StopSignal.h"
+#include "qor/dbg/dbg_Enum.h"
+
+namespace padring {
+namespace {
+
+// Poll rates of the consumers in turn; 0 is as fast as it can.
+constexpr double kReaderRates[] = {60, 250, 0, 1000, 30};
+constexpr auto kStopGrace = std::chrono::seconds(5);
+
+// Lives in memory shared with the children.
+struct Board {
+    std::atomic<bool> stop{false};
+    Counters counters[1 + kMaxReaders];
+};
+
+struct Process {
+    Process(std::string label, bool producer, double hz, Counters* counters)
+        : label(std::move(label)), producer(producer), hz(hz), counters(counters) {}
+
+    std::string label;
+    bool producer;
+    double hz;
+    Counters* counters;
+    pid_t pid = -1;
+    bool exited = false;
+    std::string endProblem;  // how it ended, when that was not a clean exit
+    std::int64_t shownCalls = 0;
+    Clock::time_point shownAt;
+    double callsPerSecond = 0;
+};
+
+std::int64_t Load(const std::atomic<std::int64_t>& counter) {
+    // relaxed: a display value; the child that writes it publishes nothing else through it.
+    return counter.load(std::memory_order_relaxed);
+}
+
+Counters* g_childCounters = nullptr;
+
+// A failed check inside the ring is a problem like any other: record it and
+// let the call return, as a debugger that continues would.
+void RecordBreak(qordbgBreakReason, const char* fileName, int line, const char* message) {
+    char text[256];
+    std::snprintf(text, sizeof text, "ring check failed at %s:%d: %s", fileName, line, message);
+    g_childCounters->RecordProblem(text);
+}
+
+[[noreturn]] void RunChild(const std::string& name, const Process& process, const Board& board) {
+    int status = kSuccess;
+    try {
+        g_childCounters = process.counters;
+        qor::dbg::SetBreakHandler(&RecordBreak);
+        const KeepGoing keepGoing = [&board] {
+            // relaxed: the flag carries no data, the child only has to see it soon.
+            return !StopRequested() && !board.stop.load(std::memory_order_relaxed);
+        };
+        if (process.producer) {
+            SharedRing ring = SharedRing::Open(name, SharedRing::Access::ReadWrite);
+            ProduceSamples(ring.WritableRing(), process.hz, *process.counters, keepGoing);
+        } else {
+            const SharedRing ring = SharedRing::Open(name, SharedRing::Access::ReadOnly);
+            ConsumeSamples(ring.Ring(), process.hz, *process.counters, keepGoing);
+        }
+    } catch (const std::exception& error) {
+        process.counters->RecordProblem(error.what());
+        status = kFailure;
+    }
+    // Skips the parent's destructors and atexit work, which belong to the parent.
+    _exit(status);
+}
+
+std::string RateText(const Process& process) {
+    char text[32];
+    if (process.hz > 0) {
+        std::snprintf(text, sizeof text, "%g Hz", process.hz);
+    } else {
+        std::snprintf(text, sizeof text, "flat out");
+    }
+    return text;
+}
+
+std::string StatusLine(const Process& process) {
+    const Counters& c = *process.counters;
+    const std::string skipped = process.producer ? "-" : std::to_string(Load(c.skipped));
+    char line[256];
+    std::snprintf(line, sizeof line, "%-8s %8s  %-8s %9lld  skipped %8s  %8.0f %s/s",
+                  process.label.c_str(), RateText(process).c_str(),
+                  process.producer ? "written" : "received",
+                  static_cast<long long>(Load(c.samples)), skipped.c_str(), process.callsPerSecond,
+                  process.producer ? "writes" : "reads");
+    std::string text = line;
+    if (const std::int64_t problems = Load(c.problems)) {
+        text += "  PROBLEMS " + std::to_string(problems);
+    }
+    return text;
+}
+
+std::vector<std::string> StatusLines(std::vector<Process>& processes) {
+    const Clock::time_point now = Clock::now();
+    std::vector<std::string> lines;
+    for (Process& process : processes) {
+        const std::int64_t calls = Load(process.counters->calls);
+        const double seconds = std::chrono::duration<double>(now - process.shownAt).count();
+        process.callsPerSecond = seconds > 0 ? (calls - process.shownCalls) / seconds : 0;
+        process.shownCalls = calls;
+        process.shownAt = now;
+        lines.push_back(StatusLine(process));
+    }
+    return lines;
+}
+
+void NoteEnd(Process& process, int waitStatus) {
+    process.exited = true;
+    if (WIFSIGNALED(waitStatus)) {
+        process.endProblem = "killed by signal " + std::to_string(WTERMSIG(waitStatus)) + " (" +
+                             strsignal(WTERMSIG(waitStatus)) + ")";
+    } else if (WIFEXITED(waitStatus) && WEXITSTATUS(waitStatus) != kSuccess) {
+        process.endProblem = "exited with status " + std::to_string(WEXITSTATUS(waitStatus));
+    }
+}
+
+// Whether any child has ended, noting how.
+bool AnyEnded(std::vector<Process>& processes) {
+    bool ended = false;
+    for (Process& process : processes) {
+        int waitStatus = 0;
+        if (!process.exited && process.pid > 0 && waitpid(process.pid, &waitStatus, WNOHANG) > 0) {
+            NoteEnd(process, waitStatus);
+        }
+        ended = ended || process.exited;
+    }
+    return ended;
+}
+
+// Waits for every started child; one that has not stopped after kStopGrace is killed.
+void WaitForAll(std::vector<Process>& processes) {
+    const Clock::time_point giveUp = Clock::now() + kStopGrace;
+    for (Process& process : processes) {
+        while (process.pid > 0 && !process.exited) {
+            int waitStatus = 0;
+            if (waitpid(process.pid, &waitStatus, WNOHANG) > 0) {
+                NoteEnd(process, waitStatus);
+            } else if (Clock::now() >= giveUp) {
+                kill(process.pid, SIGKILL);
+                waitpid(process.pid, &waitStatus, 0);
+                process.exited = true;
+                process.endProblem = "did not stop within 5 s, killed";
+            } else {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        }
+    }
+}
+
+// The process's problems in one line, or an empty string.
+std::string ProblemsOf(const Process& process) {
+    const Counters& c = *process.counters;
+    std::string problems;
+    if (const char* first = c.FirstProblem()) {
+        problems = first;
+        const std::int64_t more = Load(c.problems) - 1;
+        if (more > 0) {
+            problems += " (and " + std::to_string(more) + " more)";
+        }
+    }
+    if (!process.endProblem.empty()) {
+        problems += (problems.empty() ? "" : "; ") + process.endProblem;
+    }
+    if (problems.empty() && Load(c.samples) == 0) {
+        problems = process.producer ? "wrote no samples" : "received no samples";
+    }
+    return problems;
+}
+
+// Prints the table and the verdict; returns whether the verdict is a pass.
+bool PrintSummary(const std::vector<Process>& processes, double seconds) {
+    std::printf("\n%-8s %7s %9s %9s %9s %9s %10s %8s\n", "process", "pid", "rate", "samples",
+                "skipped", "calls/s", "empty", "problems");
+    std::int64_t delivered = 0;
+    int failing = 0;
+    for (const Process& process : processes) {
+        const Counters& c = *process.counters;
+        const std::string skipped = process.producer ? "-" : std::to_string(Load(c.skipped));
+        const std::string empty = process.producer ? "-" : std::to_string(Load(c.emptyReads));
+        std::printf("%-8s %7d %9s %9lld %9s %9.0f %10s %8lld\n", process.label.c_str(), process.pid,
+                    RateText(process).c_str(), static_cast<long long>(Load(c.samples)),
+                    skipped.c_str(), static_cast<double>(Load(c.calls)) / seconds, empty.c_str(),
+                    static_cast<long long>(Load(c.problems)));
+        delivered += process.producer ? 0 : Load(c.samples);
+    }
+    std::printf(
+        "ran %.1f s; samples: written (producer) or received (reader); calls/s: WriteData or\n"
+        "ReadData calls per second; empty: reads that found nothing new\n\n",
+        seconds);
+    for (const Process& process : processes) {
+        const std::string problems = ProblemsOf(process);
+        if (!problems.empty()) {
+            std::printf("problem: %s: %s\n", process.label.c_str(), problems.c_str());
+            ++failing;
+        }
+    }
+    const int readers = static_cast<int>(processes.size()) - 1;
+    if (failing == 0) {
+        std::printf(
+            "verdict: PASS (%lld samples to %d reader%s: whole, newest first, consecutive, none "
+            "twice)\n",
+            static_cast<long long>(delivered), readers, readers == 1 ? "" : "s");
+    } else {
+        std::printf("verdict: FAIL (%d of %d processes reported problems, listed above)\n", failing,
+                    readers + 1);
+    }
+    return failing == 0;
+}
+
+Board* MapBoard() {
+    void* memory =
+        mmap(nullptr, sizeof(Board), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED) {
+        throw SharedRingError(std::string("cannot map the demo's counters: ") +
+                              std::strerror(errno));
+    }
+    return new (memory) Board{};
+}
+
+}  // namespace
+
+int RunDemo(const DemoOptions& options) {
+    InstallStopHandlers();
+    const std::string name =
+        options.name.empty() ? "/padring-demo-" + std::to_string(getpid()) : options.name;
+    SharedRing ring = SharedRing::Create(name);
+    Board* board = MapBoard();
+
+    std::vector<Process> processes;
+    processes.emplace_back("producer", true, options.rateHz, &board->counters[0]);
+    for (int i = 0; i < options.readers; ++i) {
+        const double hz = kReaderRates[i % std::size(kReaderRates)];
+        processes.emplace_back("reader " + std::to_string(i + 1), false, hz,
+                               &board->counters[1 + i]);
+    }
+    std::printf(
+        "padring demo: a producer at %g Hz and %d readers share the pad ring %s for %g s "
+        "(Ctrl-C stops early)\n",
+        options.rateHz, options.readers, ring.Name().c_str(), options.seconds);
+    std::fflush(stdout);  // the children must not inherit unwritten output
+
+    const Clock::time_point start = Clock::now();
+    std::string forkProblem;
+    for (Process& process : processes) {
+        process.shownAt = start;
+        process.pid = fork();
+        if (process.pid == 0) {
+            RunChild(ring.Name(), process, *board);
+        }
+        if (process.pid < 0) {
+            forkProblem = std::string("cannot start a process: ") + std::strerror(errno);
+            break;
+        }
+    }
+
+    LiveStatus status(stdout);
+    const Clock::time_point end = start + std::chrono::duration_cast<Clock::duration>(
+                                              std::chrono::duration<double>(options.seconds));
+    while (forkProblem.empty() && !StopRequested() && Clock::now() < end && !AnyEnded(processes)) {
+        if (status.Due()) {
+            status.Show(StatusLines(processes));
+        }
+        SleepUntil(std::min(end, Clock::now() + std::chrono::milliseconds(50)));
+    }
+    // relaxed: the flag carries no data; the children's results come back through waitpid.
+    board->stop.store(true, std::memory_order_relaxed);
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    WaitForAll(processes);
+    if (status.OnTerminal()) {
+        status.Show(StatusLines(processes));
+    }
+
+    if (!forkProblem.empty()) {
+        throw SharedRingError(forkProblem);
+    }
+    const bool pass = PrintSummary(processes, seconds);
+    munmap(board, sizeof(Board));
+    return pass ? kSuccess : kFailure;
+}
+
+}  // namespace padring

@@ -1,0 +1,122 @@
+// The demo's verdict is only as good as its check: the pattern must expose a
+// torn sample, and ReadCheck must flag every broken promise.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "PadPattern.h"
+#include "ReadCheck.h"
+
+namespace {
+
+using padring::PadSample;
+using padring::ReadCheck;
+using padring::Sequence;
+using padring::SequenceOf;
+using qor::hid::QVA::PadStatus;
+
+// Newest first, as ReadData delivers them.
+std::vector<PadStatus> Samples(std::initializer_list<Sequence> sequences) {
+    std::vector<PadStatus> samples;
+    for (Sequence sequence : sequences) {
+        samples.push_back(PadSample(sequence));
+    }
+    return samples;
+}
+
+std::string Take(ReadCheck& check, const std::vector<PadStatus>& samples) {
+    return check.Take(samples.data(), static_cast<qor::s32>(samples.size()), 7);
+}
+
+// Takes field f (hold, trigger, release, stick.x, stick.y) from newer when bit f of mask is set.
+PadStatus Stitch(const PadStatus& newer, const PadStatus& older, unsigned mask) {
+    return PadStatus{
+        (mask & 1) ? newer.hold : older.hold,
+        (mask & 2) ? newer.trigger : older.trigger,
+        (mask & 4) ? newer.release : older.release,
+        {(mask & 8) ? newer.stick.x : older.stick.x, (mask & 16) ? newer.stick.y : older.stick.y}};
+}
+
+TEST(PadPattern, EverySampleDecodesToItsOwnNumber) {
+    for (Sequence sequence = 0; sequence < 20000; ++sequence) {
+        ASSERT_EQ(SequenceOf(PadSample(sequence)), sequence);
+    }
+    for (Sequence sequence :
+         {Sequence{1} << 32, (Sequence{1} << 40) + 12345, padring::kLastSequence}) {
+        EXPECT_EQ(SequenceOf(PadSample(sequence)), sequence);
+    }
+}
+
+bool Same(const PadStatus& a, const PadStatus& b) {
+    return a.hold == b.hold && a.trigger == b.trigger && a.release == b.release &&
+           a.stick.x == b.stick.x && a.stick.y == b.stick.y;
+}
+
+// A reader that copied a slot while the writer refilled it holds fields of two
+// samples whose numbers differ by a multiple of 8. Unless the fields it mixed
+// happen to be equal (then it holds one real sample), it must not decode.
+TEST(PadPattern, SampleStitchedFromTwoWritesOfOneSlotDoesNotDecode) {
+    int stitched = 0;
+    for (Sequence newer = 64; newer < 6000; ++newer) {
+        for (Sequence lapsApart : {1, 2, 3, 125}) {
+            const PadStatus a = PadSample(newer);
+            const PadStatus b = PadSample(newer - 8 * lapsApart);
+            for (unsigned mask = 1; mask < 31; ++mask) {
+                const PadStatus mixed = Stitch(a, b, mask);
+                if (Same(mixed, a) || Same(mixed, b)) {
+                    continue;
+                }
+                ++stitched;
+                ASSERT_EQ(SequenceOf(mixed), -1)
+                    << "samples " << newer << " and " << newer - 8 * lapsApart << ", mask " << mask;
+            }
+        }
+    }
+    EXPECT_GT(stitched, 100000);  // most mixes differ from both samples
+}
+
+TEST(PadPattern, ZeroedSlotIsNoSample) {
+    EXPECT_EQ(SequenceOf(PadStatus{}), -1);
+}
+
+TEST(ReadCheck, AcceptsConsecutiveNewestFirstReadsAndCountsWhatWasMissed) {
+    ReadCheck check;
+    EXPECT_EQ(Take(check, Samples({12, 11, 10})), "");
+    EXPECT_EQ(Take(check, {}), "");
+    EXPECT_EQ(Take(check, Samples({20, 19, 18, 17})), "");  // 13..16 were overwritten unseen
+    EXPECT_EQ(check.Received(), 7);
+    EXPECT_EQ(check.Skipped(), 4);  // samples before the first read are not counted
+    EXPECT_EQ(check.Newest(), 20);
+}
+
+TEST(ReadCheck, FlagsEachBrokenPromise) {
+    {
+        ReadCheck check;
+        std::vector<PadStatus> torn = Samples({5, 4});
+        torn[1].stick.x = static_cast<qor::s16>(torn[1].stick.x + 1);
+        EXPECT_EQ(Take(check, torn), "read 1: entry 1 is not a whole sample");
+    }
+    {
+        ReadCheck check;
+        EXPECT_EQ(Take(check, Samples({4, 5})), "read 1: entry 1 is sample 5, after sample 4");
+    }
+    {
+        ReadCheck check;
+        EXPECT_EQ(Take(check, Samples({9, 7})), "read 1: entry 1 is sample 7, after sample 9");
+    }
+    {
+        ReadCheck check;
+        EXPECT_EQ(Take(check, Samples({9, 8})), "");
+        EXPECT_EQ(Take(check, Samples({10, 9})),
+                  "read 2: entry 1 is sample 9, delivered before (newest so far 9)");
+    }
+    {
+        ReadCheck check;
+        const std::vector<PadStatus> eight = Samples({8, 7, 6, 5, 4, 3, 2, 1});
+        EXPECT_EQ(check.Take(eight.data(), 8, 8), "read 1: delivered 8 samples into room for 7");
+        EXPECT_EQ(check.Take(eight.data(), 3, 2), "read 2: delivered 3 samples into room for 2");
+        EXPECT_EQ(check.Take(eight.data(), -1, 7), "read 3: delivered -1 samples into room for 7");
+    }
+}
+
+}  // namespace

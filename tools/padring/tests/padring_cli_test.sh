@@ -1,0 +1,170 @@
+#!/usr/bin/env bash
+# Runs padring the way a person would, one scenario per ctest test:
+#   padring_cli_test.sh PADRING Demo|Attach|BadInput|Interrupt
+# Each scenario uses ring names of its own and checks that no shared-memory
+# object is left behind.
+set -euo pipefail
+
+padring=$1
+scenario=$2
+name="padring-test-$scenario-$$"
+work=$(mktemp -d)
+trap 'rm -rf "$work"; rm -f "/dev/shm/$name"' EXIT
+
+fail() {
+    echo "FAIL ($scenario): $*" >&2
+    exit 1
+}
+
+show() {
+    echo "--- $1:"
+    cat "$work/$1"
+}
+
+expect_gone() {
+    [[ ! -e /dev/shm/${1#/} ]] || fail "shared-memory object $1 was left behind"
+}
+
+wait_for_ring() {
+    for _ in $(seq 100); do
+        [[ -e /dev/shm/$name ]] && return 0
+        sleep 0.05
+    done
+    fail "no shared-memory object $name appeared"
+}
+
+# Waits up to 15 s for a background process and returns its status.
+wait_for_exit() {
+    for _ in $(seq 300); do
+        kill -0 "$1" 2>/dev/null || break
+        sleep 0.05
+    done
+    kill -0 "$1" 2>/dev/null && fail "process $1 did not stop"
+    local status=0
+    wait "$1" || status=$?
+    return "$status"
+}
+
+# status pattern arguments...: padring must fail with that status and exactly
+# one line on stderr that contains pattern.
+expect_error() {
+    local expected=$1 pattern=$2 status=0
+    shift 2
+    "$padring" "$@" >"$work/stdout" 2>"$work/stderr" || status=$?
+    [[ $status == "$expected" ]] || fail "padring $* exited $status, not $expected"
+    [[ $(wc -l <"$work/stderr") == 1 ]] || { show stderr; fail "padring $* did not give one line"; }
+    grep -qF -- "$pattern" "$work/stderr" || { show stderr; fail "padring $*: no '$pattern'"; }
+}
+
+# Demo output: a table row for the producer and each reader, and a passing verdict.
+check_demo_output() {
+    local readers=$1 file=$work/$2
+    grep -q '^verdict: PASS' "$file" || { show "$2"; fail "no passing verdict"; }
+    [[ $(grep -cE '^(producer|reader [0-9]+) +[0-9]+ ' "$file") == $((readers + 1)) ]] ||
+        { show "$2"; fail "the summary does not list $((readers + 1)) processes"; }
+}
+
+case $scenario in
+Demo)
+    "$padring" demo --seconds 2 >"$work/demo" 2>&1 || { show demo; fail "demo exited $?"; }
+    check_demo_output 3 demo
+    ring=$(sed -n 's/.* share the pad ring \(\/[^ ]*\) .*/\1/p' "$work/demo")
+    [[ -n $ring ]] || fail "the demo did not name its ring"
+    expect_gone "$ring"
+    ;;
+
+Attach)
+    "$padring" produce --name "$name" --rate 2000 >"$work/produce" 2>&1 &
+    producer=$!
+    wait_for_ring
+    "$padring" watch --name "$name" >"$work/late-watch" 2>&1 &
+    late_watcher=$!
+    timeout --preserve-status -s INT 1 "$padring" watch --name "$name" >"$work/watch" ||
+        { show watch; fail "watch exited $?"; }
+    "$padring" dump --name "$name" >"$work/dump" || { show dump; fail "dump exited $?"; }
+    kill -INT "$producer"
+    wait_for_exit "$producer" || { show produce; fail "produce exited $?"; }
+    expect_gone "$name"
+    # The watcher left running notices that its ring is gone and stops by itself.
+    wait_for_exit "$late_watcher" || { show late-watch; fail "the late watch exited $?"; }
+    grep -q "was removed" "$work/late-watch" || { show late-watch; fail "no removal note"; }
+
+    grep -q "^stopped after [1-9][0-9]* samples; removed /$name\$" "$work/produce" ||
+        { show produce; fail "produce did not report its end"; }
+
+    # Every sample line: the number follows the one before unless a skip is
+    # reported, and the ring began empty, so sample n sits in slot n % 8.
+    awk '
+        / samples skipped\)$/ { skip = 1; next }
+        $1 ~ /^[0-9]+$/ && NF == 8 {
+            if (seen && !skip && $1 != last + 1) { print "sample " $1 " after " last; bad = 1 }
+            if ($2 != $1 % 8) { print "sample " $1 " in slot " $2; bad = 1 }
+            last = $1; seen++; skip = 0
+        }
+        END { if (seen < 500) { print "only " seen " samples"; bad = 1 } exit bad }
+    ' "$work/watch" || { show watch; fail "watch printed a wrong sequence"; }
+    grep -qE '^stopped: [0-9]+ samples received, [0-9]+ skipped, 0 problems$' "$work/watch" ||
+        { show watch; fail "watch did not end cleanly"; }
+
+    [[ $(grep -cE '^ +[0-7] (current|previous) ' "$work/dump") == 8 ]] ||
+        { show dump; fail "dump does not show eight written slots"; }
+    [[ $(grep -c ' <- newest$' "$work/dump") == 1 ]] || { show dump; fail "no single newest slot"; }
+    grep -qE '^  m_writePointer +[0-7] ' "$work/dump" || { show dump; fail "no write pointer"; }
+    ;;
+
+BadInput)
+    expect_error 2 "unknown command 'frob'" frob
+    expect_error 2 "not expected: --bogus" demo --bogus
+    expect_error 2 "--rate: 'abc' is not a number" demo --rate abc
+    expect_error 2 "--readers: '0' is not a whole number" demo --readers 0
+    expect_error 2 "--name is required" watch
+    expect_error 1 "no shared-memory object /$name" watch --name "$name"
+    expect_error 1 "no shared-memory object /$name" dump --name "$name"
+    expect_error 1 "ring name 'a/b' has a '/'" dump --name a/b
+
+    printf 'x' >"/dev/shm/$name"
+    expect_error 1 "/$name is 1 bytes, too small for a pad ring" dump --name "$name"
+    head -c 4096 /dev/zero >"/dev/shm/$name"
+    expect_error 1 "/$name is not a pad ring" watch --name "$name"
+    # Somebody else's object is neither used nor removed.
+    expect_error 1 "/$name already exists" produce --name "$name"
+    expect_error 1 "/$name already exists" demo --name "$name" --seconds 1
+    [[ $(stat -c %s "/dev/shm/$name") == 4096 ]] || fail "padring changed an object it did not make"
+    rm "/dev/shm/$name"
+
+    for command in "" demo produce watch dump; do
+        # shellcheck disable=SC2086
+        "$padring" $command --help >"$work/help" || fail "padring $command --help exited $?"
+        grep -q "^Usage: padring $command" "$work/help" || { show help; fail "no usage line"; }
+    done
+    ;;
+
+Interrupt)
+    # Ctrl-C in a terminal signals the whole process group: the demo and its children.
+    setsid "$padring" demo --seconds 60 --name "$name" >"$work/ctrl-c" 2>&1 &
+    demo=$!
+    wait_for_ring
+    sleep 1
+    [[ $(ps -o pgid= -p "$demo" | tr -d ' ') == "$demo" ]] || fail "the demo has no group of its own"
+    kill -INT -- "-$demo"
+    wait_for_exit "$demo" || { show ctrl-c; fail "the demo exited $? after Ctrl-C"; }
+    check_demo_output 3 ctrl-c
+    expect_gone "$name"
+    pgrep -g "$demo" >/dev/null && fail "processes of the demo outlived it"
+
+    # SIGTERM to the demo alone: it stops its children itself.
+    "$padring" demo --seconds 60 --readers 2 --name "$name" >"$work/term" 2>&1 &
+    demo=$!
+    wait_for_ring
+    sleep 1
+    kill -TERM "$demo"
+    wait_for_exit "$demo" || { show term; fail "the demo exited $? after SIGTERM"; }
+    check_demo_output 2 term
+    expect_gone "$name"
+    ;;
+
+*)
+    fail "unknown scenario"
+    ;;
+esac
+echo "$scenario: ok"
