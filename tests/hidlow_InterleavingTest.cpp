@@ -25,12 +25,6 @@ using qor::fnd::Test::ScopedCellHook;
 using qor::hidlow::QVA::PAD_LIFORING_BUFFER_NUM;
 using namespace qor::test;
 
-// Sample n sits in slot n % 8 of lap n / 8, stamped (n / 8 + 1) * kStep: the
-// sample a cursor names, -1 for none.
-std::int64_t SampleAt(s64 tick, s32 slot) {
-    return tick < 0 || slot < 0 ? -1 : (tick / SteppedTick::kStep - 1) * 8 + slot;
-}
-
 // The writer's newest published sample, read from the cells without the hook.
 // Pointer 0 with equal lap ticks is a lap start whose tick is not stored yet:
 // slot 7 of the lap named is still the newest.
@@ -49,43 +43,13 @@ struct Scenario {
     int bound;                // preemptions per schedule
 };
 
+// A reader's read and the writer's newest published sample at its first and
+// last cell access.
 struct Reader {
-    std::int64_t lastSeen;
-    s64 startTick;
-    s32 startIndex;
-    s64 tick;
-    s32 index;
-    s32 count = -1;
-    PadStatus delivered[8] = {};
+    ReadRecord read;
     std::int64_t newestAtFirstAccess = -2;
     std::int64_t newestAtLastAccess = -2;
 };
-
-// A consistent read delivers the samples between its cursor and a sample that
-// was the newest at some moment of the read: all of them, seven at most.
-std::string Violation(const Reader& r) {
-    const std::int64_t newest = SampleAt(r.tick, r.index);
-    std::string fault = ReadViolation(r.delivered, r.count, r.lastSeen, r.index);
-    if (!fault.empty()) {
-        return fault;
-    }
-    const std::string cursor = "cursor names " + std::to_string(newest);
-    if (r.count > 0 && SequenceOf(r.delivered[0]) != newest) {
-        return cursor + ", newest delivered " + std::to_string(SequenceOf(r.delivered[0]));
-    }
-    if (r.count == 0 && (r.tick != r.startTick || r.index != r.startIndex)) {
-        return "an empty read moved the " + cursor;
-    }
-    if (newest < r.newestAtFirstAccess || newest > r.newestAtLastAccess) {
-        return cursor + ", not newest during the read (" + std::to_string(r.newestAtFirstAccess) +
-               ".." + std::to_string(r.newestAtLastAccess) + ")";
-    }
-    if (r.count != std::min<std::int64_t>(7, newest - r.lastSeen)) {
-        return "delivered " + std::to_string(r.count) + " from " + std::to_string(r.lastSeen) +
-               " to " + cursor;
-    }
-    return "";
-}
 
 // Returns the first fault any schedule shows, or "".
 std::string Explore(const Scenario& scenario, long* schedules) {
@@ -103,16 +67,12 @@ std::string Explore(const Scenario& scenario, long* schedules) {
         writer.Write(scenario.written);
         readers.clear();
         for (int behind : scenario.behind) {
-            const std::int64_t seen = behind < 0 ? -1 : scenario.written - 1 - behind;
-            const s64 cursorTick = seen < 0 ? -1 : (seen / 8 + 1) * SteppedTick::kStep;
-            const s32 cursorIndex = seen < 0 ? -1 : static_cast<s32>(seen % 8);
-            readers.push_back(Reader{seen, cursorTick, cursorIndex, cursorTick, cursorIndex});
+            readers.push_back(Reader{ReadRecord(behind < 0 ? -1 : scenario.written - 1 - behind)});
         }
         std::vector<InterleavingExplorer::Actor> actors;
         actors.push_back([writer, batch = scenario.batch]() mutable { writer.Write(batch); });
         for (Reader& r : readers) {
-            actors.push_back(
-                [&ring, &r] { ring->ReadData(r.delivered, 8, &r.count, &r.tick, &r.index); });
+            actors.push_back([&ring, &r] { r.read.Read(*ring); });
         }
         return actors;
     };
@@ -122,7 +82,9 @@ std::string Explore(const Scenario& scenario, long* schedules) {
             return "report on a healthy ring: " + reports[0].message;
         }
         for (std::size_t i = 0; i < readers.size(); ++i) {
-            const std::string fault = Violation(readers[i]);
+            const Reader& r = readers[i];
+            const std::string fault =
+                InconsistentRead(r.read, r.newestAtFirstAccess, r.newestAtLastAccess);
             if (!fault.empty()) {
                 return "reader " + std::to_string(i + 1) + ": " + fault;
             }

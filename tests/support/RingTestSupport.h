@@ -58,17 +58,20 @@ inline std::int64_t SequenceInSlot(const hidlow::QVA::IPadStatus& slot) {
 }
 
 // Writes samples numbered 0, 1, 2, ... in batches: sample n goes to slot n % 8.
+// Allocates nothing, so it also runs inside a model checker's threads.
 class SequenceWriter {
 public:
+    static constexpr int kMaxBatch = 32;
+
     explicit SequenceWriter(PadLifoRing& ring) : m_ring(ring) {}
 
     // Zero or a negative count writes nothing (through a valid pointer).
     void Write(int count) {
-        std::vector<PadStatus> batch(count > 0 ? count : 1);
-        for (int i = 0; i < count; ++i) {
+        PadStatus batch[kMaxBatch];
+        for (int i = 0; i < count && i < kMaxBatch; ++i) {
             batch[i] = MakeSample(m_next++);
         }
-        m_ring.WriteData(batch.data(), count);
+        m_ring.WriteData(batch, count < kMaxBatch ? count : kMaxBatch);
     }
 
     std::uint32_t& Next() { return m_next; }
