@@ -42,16 +42,6 @@ inline void MakeEmpty(PadLifoRing& ring) {
     ring.m_oldTickWriteZero = -1;
 }
 
-// Fills a slot the way the writer does, for tests that build a moment of the
-// writer's protocol by hand.
-inline void StoreByHand(hidlow::QVA::IPadStatus& slot, const PadStatus& sample) {
-    slot.hold = sample.hold;
-    slot.trigger = sample.trigger;
-    slot.release = sample.release;
-    slot.stick.x = sample.stick.x;
-    slot.stick.y = sample.stick.y;
-}
-
 inline std::int64_t SequenceInSlot(const hidlow::QVA::IPadStatus& slot) {
     return SequenceOf(
         PadStatus{slot.hold, slot.trigger, slot.release, {slot.stick.x, slot.stick.y}});
