@@ -49,6 +49,8 @@ struct Stage {
 
     PadLifoRing ring;
     const bool paced;  // a 1 kHz writer and readers polling every few milliseconds
+    // Read and written relaxed, as are the counts: it only ends the loops and
+    // publishes nothing; the ring's samples are what the test checks.
     std::atomic<bool> stop{false};
     Log writer;
     Log readers[kReaders];

@@ -1,14 +1,13 @@
 // The real WriteData and ReadData under the C++ memory model: Relacy searches
 // every interleaving of a writer thread and a reader thread together with
 // every value each relaxed load may return, so it also sees the reorderings a
-// weakly ordered multiprocessor performs. Two variants leave out one fence
-// each and must fail, proving the model sees the orderings matter.
+// weakly ordered multiprocessor performs. Leaving out either side of each
+// fence pairing the ring relies on must fail it, proving the model can see.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdio>
-#include <mutex>
-#include <sstream>
+#include <ostream>
+#include <streambuf>
 #include <string>
 #include <vector>
 
@@ -34,6 +33,9 @@ struct Scenario {
 
 // Full search where it ends in seconds; otherwise every execution with at most
 // contextBound preemptions (every value each relaxed load may return included).
+// With this ring: 21,140 and 247,752 iterations of full search, 474,218 with
+// bound 5 and 83,970 with bound 2. A full search of the lap boundary had not
+// ended after 25 minutes.
 const Scenario kEmptyRing{"empty ring, the very first lap start", 0, 1, -1, 0};
 const Scenario kSecondLap{"second lap, one behind", 9, 1, 1, 0};
 const Scenario kLapBoundary{"lap boundary 7 -> 0, one behind", 8, 1, 1, 5};

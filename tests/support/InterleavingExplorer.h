@@ -147,6 +147,8 @@ private:
 
     static void Switch(Fiber& from, Fiber& to) {
 #if defined(QOR_TEST_UNDER_TSAN)
+        // 0: the switch orders the old coroutine's accesses before the new
+        // one's, as handing over the turn does.
         __tsan_switch_to_fiber(to.tsanFiber, 0);
 #endif
         swapcontext(&from.context, &to.context);

@@ -97,6 +97,7 @@ private:
         const auto keep = [&](bool release) {
             return record.leaveOut == nullptr || !record.leaveOut(release, p, store);
         };
+        // The ring's own fences, each pairing as its comment in the ring says.
         if (record.pendingRelease[thread] && keep(true)) {
             rl::atomic_thread_fence(rl::mo_release, $);
         }
