@@ -164,31 +164,6 @@ TEST_F(PadLifoRingTest, ReaderGetsTheNewestUnseenSamplesNewestFirst) {
     EXPECT_TRUE(m_breaks.Take().empty());
 }
 
-// The writer has filled slot 0 and stored pointer 0 but not yet the new lap's
-// tick: both lap ticks are equal, and slot 7 is still the newest sample.
-TEST_F(PadLifoRingTest, PointerZeroWithEqualTicksReadsFromSlotSeven) {
-    Cursor cursor{-1, -1};
-    m_ring.m_writePointer = 0;  // the very first lap start, before its tick
-    EXPECT_TRUE(Read(cursor, 8).empty());
-    EXPECT_EQ(-1, cursor.index);
-
-    MakeEmpty(m_ring);
-    m_writer.Write(8);
-    StoreByHand(m_ring.m_buffers[0], MakeSample(m_writer.Next()++));
-    m_ring.m_oldTickWriteZero = kLap1;
-    m_ring.m_writePointer = 0;
-    EXPECT_EQ((Sequences{7, 6, 5, 4, 3, 2, 1}), Read(cursor, 8));
-    EXPECT_EQ(kLap1, cursor.tick);
-    EXPECT_EQ(7, cursor.index);
-    EXPECT_TRUE(Read(cursor, 8).empty());
-
-    m_ring.m_tickWriteZero = kLap2;  // the writer finishes the lap start
-    m_writer.Write(3);
-    EXPECT_EQ((Sequences{11, 10, 9, 8}), Read(cursor, 8));
-    EXPECT_EQ(kLap2, cursor.tick);
-    EXPECT_EQ(3, cursor.index);
-}
-
 TEST_F(PadLifoRingTest, NeitherOperationAllocates) {
     m_writer.Write(3);
     PadStatus batch[20] = {};

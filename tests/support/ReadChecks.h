@@ -1,9 +1,9 @@
-// What every consistent read must deliver, as one check shared by the tests
-// that drive readers against a moving writer.
+// What every consistent read must deliver, as checks shared by the tests that
+// drive readers against a moving writer.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
-#include <sstream>
 #include <string>
 
 #include "RingTestSupport.h"
@@ -16,23 +16,76 @@ namespace qor::test {
 // lastSeen, the cursor on the newest. Otherwise says what is wrong.
 inline std::string ReadViolation(const PadStatus* samples, s32 count, std::int64_t lastSeen,
                                  s32 newestSlot) {
-    std::ostringstream problem;
-    for (s32 i = 0; i < count && problem.tellp() == 0; ++i) {
+    for (s32 i = 0; i < count; ++i) {
         const std::int64_t sequence = SequenceOf(samples[i]);
         if (sequence < 0) {
-            problem << "entry " << i << " is torn";
-        } else if (i > 0 && sequence != SequenceOf(samples[i - 1]) - 1) {
-            problem << "entry " << i << " holds sample " << sequence << " after sample "
-                    << SequenceOf(samples[i - 1]);
-        } else if (sequence <= lastSeen) {
-            problem << "entry " << i << " holds sample " << sequence
-                    << ", delivered before (newest seen " << lastSeen << ")";
-        } else if (i == 0 && newestSlot != sequence % hidlow::QVA::PAD_LIFORING_BUFFER_NUM) {
-            problem << "cursor names slot " << newestSlot << ", newest sample " << sequence
-                    << " is in slot " << sequence % hidlow::QVA::PAD_LIFORING_BUFFER_NUM;
+            return "entry " + std::to_string(i) + " is torn";
         }
+        const bool follows = i == 0 || sequence == SequenceOf(samples[i - 1]) - 1;
+        const bool named = i > 0 || newestSlot == sequence % 8;
+        if (follows && sequence > lastSeen && named) {
+            continue;  // no strings built on the way: this also runs inside a model checker
+        }
+        const std::string entry =
+            "entry " + std::to_string(i) + " holds sample " + std::to_string(sequence);
+        if (!follows) {
+            return entry + " after sample " + std::to_string(SequenceOf(samples[i - 1]));
+        }
+        if (sequence <= lastSeen) {
+            return entry + ", delivered before (newest seen " + std::to_string(lastSeen) + ")";
+        }
+        return entry + ", the cursor names slot " + std::to_string(newestSlot);
     }
-    return problem.str();
+    return "";
+}
+
+// Where SequenceWriter puts sample n (slot n % 8 of the lap stamped
+// (n / 8 + 1) * SteppedTick::kStep), the sample a cursor names; -1 for none.
+inline std::int64_t SampleAt(s64 tick, s32 slot) {
+    return tick < 0 || slot < 0 ? -1 : (tick / SteppedTick::kStep - 1) * 8 + slot;
+}
+
+// One ReadData call by a reader whose cursor named sample lastSeen.
+struct ReadRecord {
+    explicit ReadRecord(std::int64_t seen)
+        : lastSeen(seen),
+          startTick(seen < 0 ? -1 : (seen / 8 + 1) * SteppedTick::kStep),
+          startIndex(seen < 0 ? -1 : static_cast<s32>(seen % 8)),
+          tick(startTick),
+          index(startIndex) {}
+
+    void Read(const PadLifoRing& ring) { ring.ReadData(delivered, 8, &count, &tick, &index); }
+
+    std::int64_t lastSeen;
+    s64 startTick;
+    s32 startIndex;
+    s64 tick;
+    s32 index;
+    s32 count = -1;
+    PadStatus delivered[8] = {};
+};
+
+// Empty when the read delivered the samples after its cursor up to one that
+// was the writer's newest at some moment from newestFirst to newestLast, seven
+// at most, and left the cursor on it (or where it was, delivering none).
+inline std::string InconsistentRead(const ReadRecord& r, std::int64_t newestFirst,
+                                    std::int64_t newestLast) {
+    const std::int64_t newest = SampleAt(r.tick, r.index);
+    const std::string violation = ReadViolation(r.delivered, r.count, r.lastSeen, r.index);
+    const bool cursorOnNewest = r.count == 0 || SequenceOf(r.delivered[0]) == newest;
+    const bool emptyKeepsCursor = r.count > 0 || (r.tick == r.startTick && r.index == r.startIndex);
+    const bool newestDuringRead = newest >= newestFirst && newest <= newestLast;
+    const bool countMatches = r.count == std::min<std::int64_t>(7, newest - r.lastSeen);
+    if (!violation.empty() ||
+        (cursorOnNewest && emptyKeepsCursor && newestDuringRead && countMatches)) {
+        return violation;
+    }
+    return "delivered " + std::to_string(r.count) + " (newest " +
+           std::to_string(r.count > 0 ? SequenceOf(r.delivered[0]) : -1) + ") after sample " +
+           std::to_string(r.lastSeen) + "; the cursor moved from sample " +
+           std::to_string(SampleAt(r.startTick, r.startIndex)) + " to " + std::to_string(newest) +
+           "; the newest published during the read went from " + std::to_string(newestFirst) +
+           " to " + std::to_string(newestLast);
 }
 
 }  // namespace qor::test

@@ -42,33 +42,26 @@ inline void MakeEmpty(PadLifoRing& ring) {
     ring.m_oldTickWriteZero = -1;
 }
 
-// Fills a slot the way the writer does, for tests that build a moment of the
-// writer's protocol by hand.
-inline void StoreByHand(hidlow::QVA::IPadStatus& slot, const PadStatus& sample) {
-    slot.hold = sample.hold;
-    slot.trigger = sample.trigger;
-    slot.release = sample.release;
-    slot.stick.x = sample.stick.x;
-    slot.stick.y = sample.stick.y;
-}
-
 inline std::int64_t SequenceInSlot(const hidlow::QVA::IPadStatus& slot) {
     return SequenceOf(
         PadStatus{slot.hold, slot.trigger, slot.release, {slot.stick.x, slot.stick.y}});
 }
 
 // Writes samples numbered 0, 1, 2, ... in batches: sample n goes to slot n % 8.
+// Allocates nothing, so it also runs inside a model checker's threads.
 class SequenceWriter {
 public:
+    static constexpr int kMaxBatch = 32;
+
     explicit SequenceWriter(PadLifoRing& ring) : m_ring(ring) {}
 
     // Zero or a negative count writes nothing (through a valid pointer).
     void Write(int count) {
-        std::vector<PadStatus> batch(count > 0 ? count : 1);
-        for (int i = 0; i < count; ++i) {
+        PadStatus batch[kMaxBatch];
+        for (int i = 0; i < count && i < kMaxBatch; ++i) {
             batch[i] = MakeSample(m_next++);
         }
-        m_ring.WriteData(batch.data(), count);
+        m_ring.WriteData(batch, count < kMaxBatch ? count : kMaxBatch);
     }
 
     std::uint32_t& Next() { return m_next; }
