@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <new>
 #include <string>
 #include <thread>
@@ -104,34 +105,10 @@ void ClockRead(benchmark::State& state) {
     }
 }
 
+// What the writer and the reader share, the ring and each flag on cache lines
+// of their own, laid out the same in one process and across two.
 template <typename Ring>
-void PairInOneProcess(benchmark::State& state, Clock::duration period, bool withReader) {
-    alignas(64) Ring ring;
-    MakeEmptyRing(ring);
-    alignas(64) std::atomic<bool> stop{false};
-    alignas(64) std::atomic<bool> polling{false};
-    ReaderTally tally{};
-    std::thread reader;
-    if (withReader) {
-        reader = std::thread([&] {
-            PinThisThreadTo(g_placement.reader);
-            polling.store(true, std::memory_order_relaxed);
-            tally = PollUntilStopped(ring, stop);
-        });
-        while (!polling.load(std::memory_order_relaxed)) {
-        }
-    }
-    const WriterTimes writer = WriteOnePerIteration(ring, state, period);
-    if (withReader) {
-        // release: pairs with the reader's acquire load; its last read follows the last sample
-        stop.store(true, std::memory_order_release);
-        reader.join();
-    }
-    ReportPair(state, writer, withReader ? &tally : nullptr);
-}
-
-template <typename Ring>
-struct SharedPair {
+struct PairRecord {
     alignas(64) Ring ring;
     alignas(64) std::atomic<bool> stop{false};
     alignas(64) std::atomic<bool> polling{false};
@@ -141,16 +118,40 @@ struct SharedPair {
 
 static_assert(std::atomic<bool>::is_always_lock_free, "flags shared between processes");
 
+// The pair with the reader in a thread of this process, or the writer alone.
+template <typename Ring>
+void PairInOneProcess(benchmark::State& state, Clock::duration period, bool withReader) {
+    const auto pair = std::make_unique<PairRecord<Ring>>();
+    MakeEmptyRing(pair->ring);
+    std::thread reader;
+    if (withReader) {
+        reader = std::thread([&pair] {
+            PinThisThreadTo(g_placement.reader);
+            pair->polling.store(true, std::memory_order_relaxed);
+            pair->tally = PollUntilStopped(pair->ring, pair->stop);
+        });
+        while (!pair->polling.load(std::memory_order_relaxed)) {
+        }
+    }
+    const WriterTimes writer = WriteOnePerIteration(pair->ring, state, period);
+    if (withReader) {
+        // release: pairs with the reader's acquire load; its last read follows the last sample
+        pair->stop.store(true, std::memory_order_release);
+        reader.join();
+    }
+    ReportPair(state, writer, withReader ? &pair->tally : nullptr);
+}
+
 // The pair with the record in POSIX shared memory: the reader is a forked
 // child process on the second processor.
 template <typename Ring>
 void PairAcrossProcesses(benchmark::State& state, Clock::duration period) {
-    SharedMemory memory(sizeof(SharedPair<Ring>));
+    SharedMemory memory(sizeof(PairRecord<Ring>));
     if (memory.Address() == nullptr) {
         state.SkipWithError("no POSIX shared memory");
         return;
     }
-    auto* pair = new (memory.Address()) SharedPair<Ring>();
+    auto* pair = new (memory.Address()) PairRecord<Ring>();
     MakeEmptyRing(pair->ring);
     const pid_t child = fork();
     if (child < 0) {
@@ -198,8 +199,8 @@ struct Pace {
     benchmark::IterationCount samples;  // 0: as many as the minimum time asks for
 };
 
-// Paced runs write a fixed number of samples: half a second at each rate.
-constexpr Pace kPaces[] = {{"full", 0ns, 0}, {"1MHz", 1us, 500000}, {"1kHz", 1ms, 500}};
+// Paced runs write a fixed number of samples: a quarter of a second at each rate.
+constexpr Pace kPaces[] = {{"full", 0ns, 0}, {"1MHz", 1us, 250000}, {"1kHz", 1ms, 250}};
 
 void Limit(benchmark::internal::Benchmark* benchmark, const Pace& pace) {
     benchmark->UseRealTime();
