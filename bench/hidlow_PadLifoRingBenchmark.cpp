@@ -5,6 +5,7 @@
 //   pair/PACE/...      one writer and one reader thread on two processors
 //   alone/PACE/...     the same writer with no reader
 //   processes/PACE/... the pair with the ring in shared memory, reader forked
+//   clock_read, line_transfer: what the figures above are built from
 // The ring variants: ring (the library), floor, mutex, seqlock, and
 // ring_counted (the library's source over a counting layer, for retries).
 #include <benchmark/benchmark.h>
@@ -13,6 +14,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <new>
 #include <string>
@@ -103,6 +105,43 @@ void ClockRead(benchmark::State& state) {
     for (auto _ : state) {
         benchmark::DoNotOptimize(Clock::now());
     }
+}
+
+// One cache line handed back and forth between the writer's and the reader's
+// processors, for the cost of moving a line the other side has just touched:
+// what every contended figure below is built from. Reported per transfer.
+void LineTransfer(benchmark::State& state) {
+    struct alignas(64) Line {
+        std::atomic<std::uint64_t> turn{0};
+    };
+    const auto line = std::make_unique<Line>();
+    const auto stop = std::make_unique<Line>();
+    std::thread echo([&line, &stop] {
+        PinThisThreadTo(g_placement.reader);
+        for (std::uint64_t mine = 1;; mine += 2) {
+            // acquire: pairs with the other side's release of its turn
+            while (line->turn.load(std::memory_order_acquire) != mine) {
+                if (stop->turn.load(std::memory_order_relaxed) != 0) {
+                    return;
+                }
+            }
+            // release: this turn follows the one it answers; pairs with the other side's acquire
+            line->turn.store(mine + 1, std::memory_order_release);
+        }
+    });
+    std::uint64_t turn = 0;
+    for (auto _ : state) {
+        // release: pairs with the echo's acquire; the echo answers this turn
+        line->turn.store(turn + 1, std::memory_order_release);
+        turn += 2;
+        // acquire: pairs with the echo's release of its answer
+        while (line->turn.load(std::memory_order_acquire) != turn) {
+        }
+    }
+    stop->turn.store(1, std::memory_order_relaxed);
+    echo.join();
+    state.counters["per_transfer"] = benchmark::Counter(
+        2, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
 // What the writer and the reader share, the ring and each flag on cache lines
@@ -240,6 +279,7 @@ void RegisterAll() {
     RegisterUncontended<MutexRing>("mutex");
     RegisterUncontended<SeqLockRing>("seqlock");
     benchmark::RegisterBenchmark("clock_read", ClockRead);
+    benchmark::RegisterBenchmark("line_transfer", LineTransfer)->UseRealTime();
 
     RegisterPair<PadLifoRing>("ring", true);
     RegisterPair<CountingRing>("ring_counted", false);
