@@ -9,6 +9,8 @@ def row: "| " + join(" | ") + " |";
 def mega: if . == null then null else . / 1e6 end;
 
 records as $r
+| variations as $cv
+| .context as $context
 | ["ring", "floor", "mutex", "seqlock"] as $variants
 | ["full", "1MHz", "1kHz"] as $paces
 | def alone(op; v): $r[op + "/" + v] | if . then ns else null end;
@@ -18,6 +20,8 @@ records as $r
   def retries(p; v): (if v == "ring" then pair(p; "ring_counted") else pair(p; v) end)
                      | if . then .retries_per_read else null end;
 
+  "Run \($context.date): \($context.num_cpus) processors, load average \($context.load_avg | map(fmt(2)) | join(", ")) at the start, pinning: \($context.pinning); \(if ($cv | length) > 0 then "medians of \($cv | to_entries[0].value.repetitions) repetitions" else "one repetition" end).",
+  "",
   "### One operation, hot cache (ns per sample written, ns per read)",
   "",
   (["operation"] + $variants + ["ring / floor", "mutex / ring", "seqlock / ring"] | row),
@@ -31,7 +35,8 @@ records as $r
         ratio(alone($op; "mutex"); alone($op; "ring")),
         ratio(alone($op; "seqlock"); alone($op; "ring"))] | map(fmt(2)) | row),
   "",
-  "A clock read (std::chrono::steady_clock::now) alone: \($r["clock_read"] | ns | fmt(1)) ns.",
+  "A clock read (std::chrono::steady_clock::now) alone: \($r["clock_read"] | if . then ns else null end | fmt(1)) ns;",
+  "one cache line handed from one processor to the other: \($r["line_transfer"].per_transfer | if . then . * 1e9 else null end | fmt(1)) ns.",
   "",
   "### Writer and reader on two processors, one process",
   "",
@@ -50,18 +55,23 @@ records as $r
   "",
   "### The ring across two processes (POSIX shared memory) against one process",
   "",
-  (["pace", "figure", "one process", "two processes", "two / one"] | row),
-  (["---", "---", "---:", "---:", "---:"] | row),
+  (["pace", "figure", "one process", "two processes", "two / one", "spread one", "spread two"] | row),
+  (["---", "---", "---:", "---:", "---:", "---:", "---:"] | row),
   ($paces[] as $p
    | [["writer ns", "writer_ns", "ring", 1], ["writer median ns", "writer_median_ns", "ring", 0],
       ["reads/s (M)", "reads_per_s", "ring", 2], ["delivered %", "delivered_pct", "ring", 2],
       ["retries per read", "retries_per_read", "ring_counted", 4]][]
    | .[1] as $k | .[2] as $v | .[3] as $d
    | (pair($p; $v)[$k]) as $one | (apart($p; $v)[$k]) as $two
-   | if $one == null then empty
+   | def spread(key): $cv[key][$k] | if . then (. * 100 | fmt(0)) + "%" else null end;
+     if $one == null then empty
      else [$p, .[0], ($one | if $k == "reads_per_s" then mega else . end | fmt($d)),
            ($two | if $k == "reads_per_s" then mega else . end | fmt($d)),
-           (ratio($two; $one) | fmt(2))] | row end),
+           (ratio($two; $one) | fmt(2)),
+           (spread("pair/" + $p + "/" + $v) | fmt(0)),
+           (spread("processes/" + $p + "/" + $v) | fmt(0))] | row end),
+  "",
+  "Spread: the coefficient of variation of that figure across the repetitions.",
   "",
   "### Goals",
   "",
