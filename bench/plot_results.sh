@@ -35,9 +35,11 @@ set key top left
 set grid ytics
 set ylabel "ns"
 set title "One operation, hot cache (ns per sample written, per read)"
+set yrange [0:*]
 plot for [i=2:5] "$data/alone.tsv" using i:xtic(1) title word("${variants[*]}", i - 1)
 set title "Writer, one sample per call, with a reader polling (ns per sample, log)"
 set logscale y
+set yrange [*:*]
 plot for [i=2:5] "$data/pair.tsv" using i:xtic(1) title word("${variants[*]}", i - 1)
 unset multiplot
 GNUPLOT
