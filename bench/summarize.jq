@@ -1,0 +1,97 @@
+include "results";
+
+# d decimals; "-" for a figure the run does not have.
+def fmt(d): if . == null or (type == "number" and isnan) then "-"
+            elif type == "string" then .
+            else (. * pow(10; d) | round) / pow(10; d) | tostring end;
+def ratio(a; b): if a == null or b == null or b == 0 then null else a / b end;
+def row: "| " + join(" | ") + " |";
+def mega: if . == null then null else . / 1e6 end;
+
+records as $r
+| variations as $cv
+| .context as $context
+| ["ring", "floor", "mutex", "seqlock"] as $variants
+| ["full", "1MHz", "1kHz"] as $paces
+| def alone(op; v): $r[op + "/" + v] | if . then ns else null end;
+  def pair(p; v): $r["pair/" + p + "/" + v];
+  def solo(p; v): $r["alone/" + p + "/" + v];
+  def apart(p; v): $r["processes/" + p + "/" + v];
+  def retries(p; v): (if v == "ring" then pair(p; "ring_counted") else pair(p; v) end)
+                     | if . then .retries_per_read else null end;
+
+  "Run \($context.date): \($context.num_cpus) processors, load average \($context.load_avg | map(fmt(2)) | join(", ")) at the start, pinning: \($context.pinning); \(if ($cv | length) > 0 then "medians of \($cv | to_entries[0].value.repetitions) repetitions" else "one repetition" end).",
+  "",
+  "### One operation, hot cache (ns per sample written, ns per read)",
+  "",
+  (["operation"] + $variants + ["ring / floor", "mutex / ring", "seqlock / ring"] | row),
+  (["---"] + ($variants | map("---:")) + ["---:", "---:", "---:"] | row),
+  ([["write/1", "WriteData, 1 sample per call"], ["write/8", "WriteData, 8 per call"],
+    ["read/7", "ReadData, 7 new"], ["read/1", "ReadData, 1 new"],
+    ["read/0", "ReadData, nothing new"]][]
+   | .[0] as $op
+   | [.[1]] + ($variants | map(alone($op; .)))
+     + [ratio(alone($op; "ring"); alone($op; "floor")),
+        ratio(alone($op; "mutex"); alone($op; "ring")),
+        ratio(alone($op; "seqlock"); alone($op; "ring"))] | map(fmt(2)) | row),
+  "",
+  "A clock read (std::chrono::steady_clock::now) alone: \($r["clock_read"] | if . then ns else null end | fmt(1)) ns;",
+  "one cache line handed from one processor to the other: \($r["line_transfer"].per_transfer | if . then . * 1e9 else null end | fmt(1)) ns.",
+  "",
+  "### Writer and reader on two processors, one process",
+  "",
+  (["pace", "variant", "writer ns alone", "with reader", "with / alone",
+    "median alone", "median with", "reads/s (M)", "retries per read",
+    "delivered %", "skipped %"] | row),
+  (["---", "---"] + ([range(9)] | map("---:")) | row),
+  ($paces[] as $p | ($variants + ["ring_counted"])[] as $v
+   | pair($p; $v) as $with | solo($p; $v) as $without
+   | [$p, $v, ($without.writer_ns | fmt(1)), ($with.writer_ns | fmt(1)),
+      (ratio($with.writer_ns; $without.writer_ns) | fmt(2)),
+      ($without.writer_median_ns | fmt(0)), ($with.writer_median_ns | fmt(0)),
+      ($with.reads_per_s | mega | fmt(2)),
+      (if $v == "ring" then null else $with.retries_per_read end | fmt(4)),
+      ($with.delivered_pct | fmt(2)), ($with.skipped_pct | fmt(2))] | row),
+  "",
+  "### The ring across two processes (POSIX shared memory) against one process",
+  "",
+  (["pace", "figure", "one process", "two processes", "two / one", "spread one", "spread two"] | row),
+  (["---", "---", "---:", "---:", "---:", "---:", "---:"] | row),
+  ($paces[] as $p
+   | [["writer ns", "writer_ns", "ring", 1], ["writer median ns", "writer_median_ns", "ring", 0],
+      ["reads/s (M)", "reads_per_s", "ring", 2], ["delivered %", "delivered_pct", "ring", 2],
+      ["retries per read", "retries_per_read", "ring_counted", 4]][]
+   | .[1] as $k | .[2] as $v | .[3] as $d
+   | (pair($p; $v)[$k]) as $one | (apart($p; $v)[$k]) as $two
+   | def spread(key): $cv[key][$k] | if . then (. * 100 | fmt(0)) + "%" else null end;
+     if $one == null then empty
+     else [$p, .[0], ($one | if $k == "reads_per_s" then mega else . end | fmt($d)),
+           ($two | if $k == "reads_per_s" then mega else . end | fmt($d)),
+           (ratio($two; $one) | fmt(2)),
+           (spread("pair/" + $p + "/" + $v) | fmt(0)),
+           (spread("processes/" + $p + "/" + $v) | fmt(0))] | row end),
+  "",
+  "Spread: the coefficient of variation of that figure across the repetitions.",
+  "",
+  "### Goals",
+  "",
+  (["goal", "measured", "met"] | row),
+  (["---", "---:", "---"] | row),
+  ([["WriteData, 1 per call: ring / floor <= 1.5", ratio(alone("write/1"; "ring"); alone("write/1"; "floor")), "le", 1.5],
+    ["WriteData, 8 per call: ring / floor <= 1.5", ratio(alone("write/8"; "ring"); alone("write/8"; "floor")), "le", 1.5],
+    ["ReadData, 7 new: ring / floor <= 1.5", ratio(alone("read/7"; "ring"); alone("read/7"; "floor")), "le", 1.5],
+    ["ReadData, nothing new: mutex / ring >= 3", ratio(alone("read/0"; "mutex"); alone("read/0"; "ring")), "ge", 3],
+    ["ReadData, 7 new: seqlock / ring > 1", ratio(alone("read/7"; "seqlock"); alone("read/7"; "ring")), "gt", 1],
+    ["ReadData, nothing new: seqlock / ring > 1", ratio(alone("read/0"; "seqlock"); alone("read/0"; "ring")), "gt", 1],
+    ["Writer flat out with a reader: mutex / ring >= 5", ratio(pair("full"; "mutex").writer_ns; pair("full"; "ring").writer_ns), "ge", 5],
+    ["Reader completes reads with the writer flat out (reads/s, M)", (pair("full"; "ring").reads_per_s | mega), "gt", 0],
+    ["1 kHz: writer median with / without reader = 1 (within 10%)", ratio(pair("1kHz"; "ring").writer_median_ns; solo("1kHz"; "ring").writer_median_ns), "near", 0.1],
+    ["1 kHz: writer mean with / without reader = 1 (within 10%)", ratio(pair("1kHz"; "ring").writer_ns; solo("1kHz"; "ring").writer_ns), "near", 0.1],
+    (["full", "1MHz", "1kHz"][] as $p
+     | (["Processes / one process, \($p), writer ns: within 10%", ratio(apart($p; "ring").writer_ns; pair($p; "ring").writer_ns), "near", 0.1],
+        ["Processes / one process, \($p), reads/s: within 10%", ratio(apart($p; "ring").reads_per_s; pair($p; "ring").reads_per_s), "near", 0.1]))][]
+   | .[1] as $m | .[2] as $how | .[3] as $t
+   | [.[0], ($m | fmt(2)),
+      (if $m == null then "-"
+       elif ($how == "le" and $m <= $t) or ($how == "ge" and $m >= $t) or ($how == "gt" and $m > $t)
+            or ($how == "near" and ($m - 1 | fabs) <= $t) then "yes" else "**no**" end)] | row)
