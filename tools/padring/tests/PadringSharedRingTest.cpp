@@ -93,8 +93,8 @@ TEST(PadringDump, NamesTheLapOfEachSlotAndTheSlotReadersTakeAsNewest) {
         EXPECT_TRUE(Marked(line, "unwritten", false)) << line;
     }
 
-    PadStatus samples[12];
-    for (int i = 0; i < 12; ++i) {
+    PadStatus samples[16];
+    for (int i = 0; i < 16; ++i) {
         samples[i] = PadSample(i);
     }
     ring.WriteData(samples, 4);  // first lap, slots 0..3
