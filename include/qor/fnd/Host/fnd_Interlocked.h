@@ -66,6 +66,8 @@ public:
         }
     }
 
+    // What each fence pairs with is said where the ring places it. Under TSan
+    // the ordered loads and stores above stand in for both fences.
     static void AcquireFence() {
 #if !defined(QOR_FND_HOST_UNDER_TSAN)
         __atomic_thread_fence(__ATOMIC_ACQUIRE);
