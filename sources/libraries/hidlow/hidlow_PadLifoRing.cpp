@@ -5,6 +5,7 @@
 
 #include "qor/dbg/dbg_Enum.h"
 #include "qor/fnd/fnd_Fence.h"
+#include "qor/hidlow/QVA/hidlow_PadLifoRingSnapshot.h"
 #include "qor/os/os_Tick.h"
 
 namespace qor::hidlow::QVA {
@@ -259,6 +260,49 @@ void PadLifoRing::ReadData(PadStatus* pBuffers, s32 bufferNum, s32* pReadCount, 
         *pIndex = plan.newestSlot;
         return;
     }
+}
+
+void PadLifoRing::ResumeWriting() {
+    // The acquires in ReadControls pair with the stopped writer's releases:
+    // everything it stored before its pointer is seen before the tick below.
+    const ControlSnapshot controls = ReadControls(*this);
+    if (controls.writePointer != 0 || controls.tickWriteZero != controls.oldTickWriteZero) {
+        return;
+    }
+    // Slot 0 is published but its lap is not: stamp it as WriteData would have.
+    const s64 tickWriteZero = NextLapTick(controls.tickWriteZero);
+    // release: pointer 0, read above, precedes the new lap tick; pairs with reader's tick acquire
+    fnd::ReleaseFence();
+    m_tickWriteZero = tickWriteZero;
+}
+
+bool PadLifoRing::TakeSnapshot(PadLifoRingSnapshot* pSnapshot, s32 maxAttempts) const {
+    if (!QOR_HIDLOW_CHECK(NULL != pSnapshot)) {
+        return false;
+    }
+    for (s32 attempt = 0; attempt < maxAttempts; ++attempt) {
+        const ControlSnapshot controls = ReadControls(*this);
+        if (m_writePointer != controls.writePointer) {
+            continue;  // confirmed as in ReadData: the pointer belongs to the lap of the ticks
+        }
+        // acquire: pairs with the releases the control reads saw; no copied field predates them
+        fnd::AcquireFence();
+        pSnapshot->writePointer = controls.writePointer;
+        pSnapshot->tickWriteZero = controls.tickWriteZero;
+        pSnapshot->oldTickWriteZero = controls.oldTickWriteZero;
+        for (s32 slot = 0; slot < PAD_LIFORING_BUFFER_NUM; ++slot) {
+            LoadSample(m_buffers[slot], &pSnapshot->buffers[slot]);
+        }
+        pSnapshot->svr2Volume = m_Svr2Volume;
+        pSnapshot->rawButtons = m_RawButtons;
+        pSnapshot->rawAnalogStick = {m_RawAnalogStick.x, m_RawAnalogStick.y};
+        // acquire: pairs with the release before each slot's stores; newer fields move the re-check
+        fnd::AcquireFence();
+        if (!ControlsMoved(*this, controls)) {
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace qor::hidlow::QVA

@@ -15,6 +15,8 @@ namespace qor::hidlow::QVA {
 
 constexpr s32 PAD_LIFORING_BUFFER_NUM = 8;
 
+struct PadLifoRingSnapshot;
+
 struct IAnalogStickStatus {
     fnd::InterlockedVariable<s16> x;
     fnd::InterlockedVariable<s16> y;
@@ -42,6 +44,19 @@ struct PadLifoRing : public LifoRing {
     // A new consumer starts with the cursor (-1, -1). Never writes the ring.
     void ReadData(qor::hid::QVA::PadStatus* pBuffers, s32 bufferNum, s32* pReadCount, s64* pTick,
                   s32* pIndex) const;
+
+    // A new writer taking over from one that stopped for good calls this once,
+    // before its first WriteData, while no other writer can run. A writer that
+    // stopped between publishing slot 0 and stamping its lap left readers
+    // taking slot 7 as the newest; writing on from there would break their
+    // cursors, so the lap start is finished first. Any other state a writer
+    // can stop in needs nothing.
+    void ResumeWriting();
+
+    // Copies the whole record the way a reader takes its snapshot, starting
+    // over while the writer moves, at most maxAttempts times. Returns whether
+    // a copy was confirmed; if not, *pSnapshot holds the last attempt.
+    bool TakeSnapshot(PadLifoRingSnapshot* pSnapshot, s32 maxAttempts) const;
 
     // Used by other parts of the input service, never by the ring operations.
     f32 m_Svr2Volume;

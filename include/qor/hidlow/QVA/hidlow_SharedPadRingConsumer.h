@@ -1,0 +1,23 @@
+// A consumer of a pad ring in named shared memory: the object opened read-only
+// and mapped read-only, so nothing in this process can write the ring.
+#pragma once
+
+#include <string>
+
+#include "qor/hidlow/QVA/hidlow_SharedPadRingMapping.h"
+
+namespace qor::hidlow::QVA {
+
+class SharedPadRingConsumer : public SharedPadRingMapping {
+public:
+    // Maps the ring after checking the header: magic, format version, ring
+    // size and ring offset. Throws kInvalidName, kNotFound, kNotReady (its
+    // producer is still making it: try again), kNotARing, kWrongVersion,
+    // kWrongRingSize, kWrongRingOffset, kTooSmall or kSystem.
+    static SharedPadRingConsumer Open(const std::string& name);
+
+private:
+    using SharedPadRingMapping::SharedPadRingMapping;
+};
+
+}  // namespace qor::hidlow::QVA

@@ -1,0 +1,36 @@
+// How setting up a shared pad ring fails: one exception type whose message
+// names the object and the cause, and whose Cause lets a program react.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace qor::hidlow::QVA {
+
+class SharedPadRingError : public std::runtime_error {
+public:
+    enum class Cause {
+        kInvalidName,      // no shared-memory object can have this name
+        kInvalidMode,      // a mode that lets other users write, or shuts the owner out
+        kNotFound,         // no object of this name
+        kNotReady,         // its producer is still making it
+        kNotARing,         // another kind of object: no pad ring magic
+        kWrongVersion,     // a pad ring of a format version this library does not read
+        kWrongRingSize,    // the header gives a ring size other than PadLifoRing's
+        kWrongRingOffset,  // the header puts the ring where it cannot be
+        kTooSmall,         // the object ends before the ring does
+        kDamaged,          // its control fields hold values no writer leaves
+        kProducerAlive,    // another producer holds the ring
+        kSystem,           // a system call failed; the message gives the reason
+    };
+
+    SharedPadRingError(Cause cause, const std::string& message)
+        : std::runtime_error(message), m_cause(cause) {}
+
+    Cause GetCause() const { return m_cause; }
+
+private:
+    Cause m_cause;
+};
+
+}  // namespace qor::hidlow::QVA

@@ -1,0 +1,61 @@
+// The one producer of a pad ring in named shared memory. A kernel lock on the
+// object's descriptor makes it the only one: the kernel drops the lock however
+// the process ends, so a producer that crashed is replaced by the next one to
+// start, and consumers see at most a gap in the samples.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <string>
+
+#include "qor/hidlow/QVA/hidlow_PadLifoRing.h"
+#include "qor/hidlow/QVA/hidlow_SharedPadRingMapping.h"
+#include "qor/types.h"
+
+namespace qor::hidlow::QVA {
+
+class SharedPadRingProducer : public SharedPadRingMapping {
+public:
+    // Makes the object, with an empty ring, or takes over the ring of a
+    // producer that is gone: the ring and every consumer's cursor stay valid.
+    // mode is the object's permission bits: the owner reads and writes; group
+    // and others may be let read (0640, 0644), never write. Throws
+    // kProducerAlive naming the live producer's pid, kInvalidMode, and for an
+    // existing object each error SharedPadRingConsumer::Open gives, or
+    // kDamaged for a ring whose control fields no writer leaves.
+    static SharedPadRingProducer CreateOrTakeOver(const std::string& name, mode_t mode = 0600);
+
+    SharedPadRingProducer(SharedPadRingProducer&& other) noexcept = default;
+    SharedPadRingProducer& operator=(SharedPadRingProducer&& other) noexcept;
+    // Records that no producer runs (pid 0), then drops the producer lock.
+    // The name stays, for the next producer to take over.
+    ~SharedPadRingProducer();
+
+    // The ring to call WriteData on, from one thread at a time. A process
+    // forked from the producer shares its lock: only one of them may write.
+    PadLifoRing& Ring();
+    using SharedPadRingMapping::Ring;
+
+    // Whether the ring was there before, and the pid of the producer it was
+    // taken from (0 when that one stopped cleanly).
+    bool TookOver() const { return m_tookOver; }
+    s32 PreviousProducerPid() const { return m_previousProducerPid; }
+
+    // Unlinks the name while this producer still holds the ring, for a stop
+    // that leaves nothing behind. Consumers attached read on; new ones can no
+    // longer open it.
+    void RemoveName();
+
+private:
+    SharedPadRingProducer(std::string name, int fd, void* mapping, std::size_t size,
+                          std::size_t ringOffset, dev_t device, ino_t inode, bool tookOver,
+                          s32 previousProducerPid);
+
+    void StopProducing();
+
+    bool m_tookOver;
+    s32 m_previousProducerPid;
+};
+
+}  // namespace qor::hidlow::QVA

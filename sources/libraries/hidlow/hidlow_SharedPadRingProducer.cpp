@@ -1,0 +1,199 @@
+#include "qor/hidlow/QVA/hidlow_SharedPadRingProducer.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <utility>
+
+#include "hidlow_SharedObjectFile.h"
+#include "qor/fnd/fnd_Fence.h"
+#include "qor/hidlow/QVA/hidlow_PadLifoRingSnapshot.h"
+
+namespace qor::hidlow::QVA {
+namespace {
+
+using Cause = SharedPadRingError::Cause;
+using detail::FileDescriptor;
+using detail::ObjectMapping;
+
+// How often the name may vanish or change between opening it and locking it
+// (a Remove racing with this producer) before giving up.
+constexpr int kOpenAttempts = 8;
+// A ring with no writer stands still: one copy is enough unless something
+// other than a producer writes it.
+constexpr s32 kSnapshotAttempts = 100;
+
+std::string ModeText(mode_t mode) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0%03o", static_cast<unsigned>(mode));
+    return text;
+}
+
+// The empty ring behind a complete header; the magic goes in last.
+void Initialize(SharedPadRingObject& object) {
+    SharedPadRingHeader& header = object.m_header;
+    header.m_ringSize = sizeof(PadLifoRing);
+    header.m_ringOffset = sizeof(SharedPadRingHeader);
+    header.m_formatVersion = SHARED_PAD_RING_FORMAT_VERSION;
+    for (s32& word : header.m_reserved) {
+        word = 0;
+    }
+    header.m_producerPid = getpid();
+    header.m_producerCount = 1;
+    PadLifoRing& ring = object.m_ring;
+    ring.m_writePointer = -1;
+    ring.m_tickWriteZero = -1;
+    ring.m_oldTickWriteZero = -1;
+    ring.m_Svr2Volume = 0;
+    ring.m_RawButtons = 0;
+    ring.m_RawAnalogStick.x = 0;
+    ring.m_RawAnalogStick.y = 0;
+    // release: pairs with the consumer's acquire after the magic; all of the above comes first
+    fnd::ReleaseFence();
+    header.m_magic = SHARED_PAD_RING_MAGIC;
+}
+
+// Readies the ring of a producer that is gone for this one: refuses a ring no
+// writer leaves, finishes a lap start the last one left half done.
+s32 TakeOver(SharedPadRingHeader& header, PadLifoRing& ring, const std::string& objectName) {
+    PadLifoRingSnapshot snapshot;
+    if (!ring.TakeSnapshot(&snapshot, kSnapshotAttempts)) {
+        throw SharedPadRingError(Cause::kDamaged,
+                                 "cannot produce into " + objectName +
+                                     ": its ring keeps changing though no producer holds it");
+    }
+    const PadLifoRingDamage damage = snapshot.Damage();
+    if (damage.field != nullptr) {
+        throw SharedPadRingError(Cause::kDamaged, "cannot produce into " + objectName +
+                                                      ": its ring is damaged (" + damage.field +
+                                                      " " + damage.reason + ")");
+    }
+    ring.ResumeWriting();
+    const s32 previousPid = header.m_producerPid;
+    header.m_producerCount = header.m_producerCount + 1;
+    header.m_producerPid = getpid();
+    return previousPid;
+}
+
+}  // namespace
+
+SharedPadRingProducer SharedPadRingProducer::CreateOrTakeOver(const std::string& name,
+                                                              mode_t mode) {
+    const std::string objectName = ObjectName(name);
+    if ((mode & ~mode_t{0644}) != 0 || (mode & 0600) != 0600) {
+        throw SharedPadRingError(Cause::kInvalidMode,
+                                 "mode " + ModeText(mode) + " for " + objectName +
+                                     ": the owner reads and writes, others may only read "
+                                     "(0600, 0640, 0604 or 0644)");
+    }
+    for (int attempt = 1;; ++attempt) {
+        // Made with 0600 whatever the umask; fchmod below sets the mode asked for.
+        bool created = true;
+        int rawFd = shm_open(objectName.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+        if (rawFd < 0 && errno == EEXIST) {
+            created = false;
+            rawFd = shm_open(objectName.c_str(), O_RDWR, 0);
+        }
+        const bool vanished = rawFd < 0 && errno == ENOENT;
+        if (vanished && attempt < kOpenAttempts) {
+            continue;
+        }
+        FileDescriptor fd(rawFd);
+        if (fd.Get() < 0) {
+            throw detail::SystemError(created ? "create" : "open", objectName);
+        }
+        if (!detail::TakeProducerLock(fd.Get(), objectName)) {
+            const detail::ObjectStatus status = detail::StatusOf(fd.Get(), objectName);
+            const ObjectMapping mapping =
+                status.size > 0 ? detail::Map(fd.Get(), status.size, false, objectName)
+                                : ObjectMapping(nullptr, 0);
+            throw detail::ProducerAliveError("cannot produce into " + objectName, mapping.Get(),
+                                             status.size);
+        }
+        detail::ObjectStatus status = detail::StatusOf(fd.Get(), objectName);
+        // A Remove between the open and the lock leaves this object nameless.
+        if (!detail::NameLeadsTo(objectName, status.device, status.inode)) {
+            if (attempt < kOpenAttempts) {
+                continue;
+            }
+            throw SharedPadRingError(Cause::kNotFound,
+                                     "cannot produce into " + objectName +
+                                         ": it keeps being removed while this producer opens it");
+        }
+
+        bool fresh = created || status.size == 0;
+        ObjectMapping mapping = detail::Map(
+            fd.Get(), fresh ? sizeof(SharedPadRingObject) : status.size, true, objectName);
+        s32 previousPid = 0;
+        if (!fresh && detail::LeftUnfinished(mapping.Get(), status.size)) {
+            fresh = true;  // its maker died before the magic: make it again
+        }
+        if (fresh) {
+            if (ftruncate(fd.Get(), sizeof(SharedPadRingObject)) != 0) {
+                throw detail::SystemError("size", objectName);
+            }
+            status.size = sizeof(SharedPadRingObject);
+            Initialize(*static_cast<SharedPadRingObject*>(mapping.Get()));
+        } else {
+            const std::size_t ringOffset =
+                detail::CheckHeader(mapping.Get(), status.size, objectName);
+            auto* object = static_cast<char*>(mapping.Get());
+            previousPid =
+                TakeOver(*reinterpret_cast<SharedPadRingHeader*>(object),
+                         *reinterpret_cast<PadLifoRing*>(object + ringOffset), objectName);
+        }
+        if (status.mode != mode && fchmod(fd.Get(), mode) != 0) {
+            throw detail::SystemError("set the mode " + ModeText(mode) + " of", objectName);
+        }
+        const std::size_t ringOffset = static_cast<std::size_t>(
+            static_cast<const SharedPadRingHeader*>(mapping.Get())->m_ringOffset);
+        SharedPadRingProducer producer(objectName, fd.Release(), mapping.Release(), status.size,
+                                       ringOffset, status.device, status.inode, !fresh,
+                                       previousPid);
+        return producer;
+    }
+}
+
+SharedPadRingProducer::SharedPadRingProducer(std::string name, int fd, void* mapping,
+                                             std::size_t size, std::size_t ringOffset, dev_t device,
+                                             ino_t inode, bool tookOver, s32 previousProducerPid)
+    : SharedPadRingMapping(std::move(name), fd, mapping, size, ringOffset, device, inode, true),
+      m_tookOver(tookOver),
+      m_previousProducerPid(previousProducerPid) {}
+
+SharedPadRingProducer& SharedPadRingProducer::operator=(SharedPadRingProducer&& other) noexcept {
+    if (this != &other) {
+        StopProducing();
+        SharedPadRingMapping::operator=(std::move(other));
+        m_tookOver = other.m_tookOver;
+        m_previousProducerPid = other.m_previousProducerPid;
+    }
+    return *this;
+}
+
+SharedPadRingProducer::~SharedPadRingProducer() {
+    StopProducing();
+}
+
+void SharedPadRingProducer::StopProducing() {
+    if (HoldsProducerLock()) {
+        // The lock is dropped when the base closes the descriptor, after this.
+        const_cast<SharedPadRingHeader&>(Header()).m_producerPid = 0;
+    }
+}
+
+PadLifoRing& SharedPadRingProducer::Ring() {
+    return const_cast<PadLifoRing&>(SharedPadRingMapping::Ring());
+}
+
+void SharedPadRingProducer::RemoveName() {
+    if (HoldsProducerLock() && StillLinked() && shm_unlink(Name().c_str()) != 0) {
+        throw detail::SystemError("remove", Name());
+    }
+}
+
+}  // namespace qor::hidlow::QVA
