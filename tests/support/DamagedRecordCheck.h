@@ -2,8 +2,10 @@
 // room a caller passes, neither operation may touch memory outside the record
 // and the caller's buffers, nor any field of the record but the ring's; a read
 // never writes the record, and a call that reports changes nothing but
-// *pReadCount. Shared by the fuzz target and the test that feeds it random
-// records in every build.
+// *pReadCount. A record whose snapshot shows no damage is one a writer could
+// have died in: a new reader never reports on it, and a writer taking over
+// (ResumeWriting, then WriteData) leaves it healthy. Shared by the fuzz target
+// and the test that feeds it random records in every build.
 #pragma once
 
 #include <algorithm>
@@ -14,6 +16,7 @@
 
 #include "RingTestSupport.h"
 #include "fnd_HookedInterlocked.h"
+#include "qor/hidlow/QVA/hidlow_PadLifoRingSnapshot.h"
 
 namespace qor::test {
 
@@ -31,10 +34,28 @@ struct DamagedRecordInput {
 struct DamagedRecordOutcome {
     std::string violation;  // empty when both calls behaved
     bool reported;
+    bool healthy;  // the record showed no damage
 };
 
 inline s64 FixedLapTick() {
     return 5000;  // the writer still stamps each lap later than the last
+}
+
+// Damage() of the record as it stands; the ring is still, so one copy does.
+inline hidlow::QVA::PadLifoRingDamage DamageOf(const PadLifoRing& ring) {
+    hidlow::QVA::PadLifoRingSnapshot snapshot;
+    ring.TakeSnapshot(&snapshot, 1);
+    return snapshot.Damage();
+}
+
+// Whether a reader with a new cursor gets a report.
+inline bool NewReaderReports(const PadLifoRing& ring, RecordingBreakHandler& breaks) {
+    PadStatus buffers[7];
+    s32 count = 0;
+    s64 tick = -1;
+    s32 index = -1;
+    ring.ReadData(buffers, 7, &count, &tick, &index);
+    return !breaks.Take().empty();
 }
 
 inline DamagedRecordOutcome RunOnDamagedRecord(const std::uint8_t* data, std::size_t size) {
@@ -52,14 +73,17 @@ inline DamagedRecordOutcome RunOnDamagedRecord(const std::uint8_t* data, std::si
     std::memcpy(&index, input + In::kIndex, sizeof index);
     std::memcpy(&bufferNum, input + In::kBufferNum, sizeof bufferNum);
 
+    const hidlow::QVA::PadLifoRingDamage damage = DamageOf(*ring);
+    const bool healthy = damage.field == nullptr;
     long outside = 0;
+    bool snapshotting = false;  // a snapshot also copies fields the ring leaves alone
     fnd::Test::ScopedCellHook hook([&](const volatile void* address, fnd::Test::CellAccess) {
         const auto* byte = static_cast<const volatile unsigned char*>(address);
         const auto* controls = reinterpret_cast<const unsigned char*>(ring.get());
         const auto* slots = reinterpret_cast<const unsigned char*>(&ring->m_buffers);
         const bool inControls = byte >= controls && byte < controls + 20;
         const bool inSlots = byte >= slots && byte < slots + sizeof ring->m_buffers;
-        outside += !inControls && !inSlots;
+        outside += !inControls && !inSlots && !snapshotting;
     });
     RecordingBreakHandler breaks;
     const svc::SystemTickSource previousTick = svc::SetSystemTickSource(&FixedLapTick);
@@ -93,6 +117,12 @@ inline DamagedRecordOutcome RunOnDamagedRecord(const std::uint8_t* data, std::si
     for (int i = 0; i < In::kMaxBatch; ++i) {
         batch[i] = MakeSample(static_cast<std::uint32_t>(i));
     }
+    if (healthy && NewReaderReports(*ring, breaks)) {
+        violation = "a new reader got a report on a record with no damage";
+    }
+    if (healthy) {
+        ring->ResumeWriting();
+    }
     std::memcpy(before, static_cast<const void*>(ring.get()), sizeof before);
     ring->WriteData(batch, input[In::kBatch] % (In::kMaxBatch + 1));
     const bool writeReported = !breaks.Take().empty();
@@ -100,11 +130,20 @@ inline DamagedRecordOutcome RunOnDamagedRecord(const std::uint8_t* data, std::si
         std::memcmp(before, static_cast<const void*>(ring.get()), sizeof before) != 0) {
         violation = "a write that reported changed the record";
     }
+    if (healthy && (writeReported || NewReaderReports(*ring, breaks))) {
+        violation = "a writer taking over a record with no damage got or left a report";
+    }
+    snapshotting = true;
+    const hidlow::QVA::PadLifoRingDamage left = DamageOf(*ring);
+    if (healthy && left.field != nullptr) {
+        violation = std::string("a writer taking over a record with no damage left ") + left.field +
+                    " " + left.reason;
+    }
     if (outside > 0) {
         violation = std::to_string(outside) + " accesses outside the ring's fields";
     }
     svc::SetSystemTickSource(previousTick);
-    return DamagedRecordOutcome{violation, readReported || writeReported};
+    return DamagedRecordOutcome{violation, readReported || writeReported, healthy};
 }
 
 }  // namespace qor::test

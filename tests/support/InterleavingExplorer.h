@@ -2,7 +2,9 @@
 // one cell access at a time, and explores their interleavings depth first:
 // every schedule in which the running actor is preempted at most `bound`
 // times. Each schedule starts from scratch, so the actors must be built afresh
-// and behave the same whenever they are handed the same schedule.
+// and behave the same whenever they are handed the same schedule. An actor can
+// end for good at any access, as a killed process does, and wake a dormant
+// one that takes its place, as the process that takes over.
 #pragma once
 
 #include <ucontext.h>
@@ -21,6 +23,16 @@
 #endif
 #if defined(QOR_TEST_UNDER_TSAN)
 #include <sanitizer/tsan_interface.h>
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define QOR_TEST_UNDER_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QOR_TEST_UNDER_ASAN 1
+#endif
+#endif
+#if defined(QOR_TEST_UNDER_ASAN)
+#include <sanitizer/asan_interface.h>
 #endif
 
 namespace qor::test {
@@ -43,14 +55,15 @@ public:
 
     // Runs every schedule within the bound until judge finds a fault. For each,
     // makeActors sets up the shared state and returns the actors; judge looks
-    // at what they did and returns "" or the fault. Returns the first fault
-    // found with the schedule that showed it, or "".
+    // at what they did and returns "" or the fault. Actors whose bit is set in
+    // dormant run only once another hands over to them. Returns the first
+    // fault found with the schedule that showed it, or "".
     std::string Explore(const std::function<std::vector<Actor>()>& makeActors,
-                        const std::function<std::string()>& judge) {
+                        const std::function<std::string()>& judge, unsigned dormant = 0) {
         m_path.clear();
         m_schedules = 0;
         do {
-            RunOnce(makeActors());
+            RunOnce(makeActors(), dormant);
             ++m_schedules;
             const std::string fault = judge();
             if (!fault.empty()) {
@@ -84,6 +97,19 @@ public:
         return m_running;
     }
 
+    // Ends the running actor here for good, as a killed process ends, and
+    // wakes the dormant actor heir. Who runs next is chosen as when an actor
+    // finishes, so the switch costs no preemption. Never returns.
+    [[noreturn]] void HandOver(int heir) {
+        const int me = m_running;
+        m_finished[me] = true;
+        m_dormant &= ~(1u << heir);
+        m_abandoned.push_back(me);
+        m_next = Choose(false);
+        Switch(*m_fibers[me], m_scheduler);
+        __builtin_unreachable();
+    }
+
 private:
     static constexpr std::size_t kStackSize = 1 << 18;
 
@@ -100,9 +126,15 @@ private:
         unsigned untried;
     };
 
-    void RunOnce(std::vector<Actor> actors) {
+    void RunOnce(std::vector<Actor> actors, unsigned dormant) {
         m_actors = std::move(actors);
         m_finished.assign(m_actors.size(), false);
+        m_dormant = dormant;
+        // A coroutine left in the middle of its actor starts afresh.
+        for (const int actor : m_abandoned) {
+            RemakeCoroutine(*m_fibers[actor]);
+        }
+        m_abandoned.clear();
         m_depth = 0;
         m_preemptions = 0;
         m_trace.clear();
@@ -123,6 +155,21 @@ private:
 
     static void AddCoroutine(Fiber& fiber) {
         fiber.stack.reset(new char[kStackSize]);
+        MakeContext(fiber);
+    }
+
+    static void RemakeCoroutine(Fiber& fiber) {
+#if defined(QOR_TEST_UNDER_TSAN)
+        __tsan_destroy_fiber(fiber.tsanFiber);
+#endif
+#if defined(QOR_TEST_UNDER_ASAN)
+        // The abandoned frames never returned to clear their redzones.
+        ASAN_UNPOISON_MEMORY_REGION(fiber.stack.get(), kStackSize);
+#endif
+        MakeContext(fiber);
+    }
+
+    static void MakeContext(Fiber& fiber) {
         getcontext(&fiber.context);
         fiber.context.uc_stack.ss_sp = fiber.stack.get();
         fiber.context.uc_stack.ss_size = kStackSize;
@@ -162,6 +209,7 @@ private:
         for (std::size_t a = 0; a < m_actors.size(); ++a) {
             unfinished |= m_finished[a] ? 0u : 1u << a;
         }
+        unfinished &= ~m_dormant;
         if (unfinished == 0) {
             return -1;
         }
@@ -209,6 +257,8 @@ private:
     const int m_bound;
     std::vector<Actor> m_actors;
     std::vector<bool> m_finished;
+    unsigned m_dormant = 0;
+    std::vector<int> m_abandoned;
     std::vector<std::unique_ptr<Fiber>> m_fibers;
     Fiber m_scheduler{};
     std::vector<Decision> m_path;

@@ -1,5 +1,7 @@
 #include "qor/hidlow/QVA/hidlow_PadLifoRingSnapshot.h"
 
+#include <limits>
+
 namespace qor::hidlow::QVA {
 
 s32 PadLifoRingSnapshot::NewestSlot() const {
@@ -28,6 +30,9 @@ PadLifoRingDamage PadLifoRingSnapshot::Damage() const {
     const bool firstLapStarting = writePointer == 0 && tickWriteZero == oldTickWriteZero;
     if (writePointer >= 0 && !lapBegun && !firstLapStarting) {
         return {"m_writePointer", "names a slot while no lap has begun"};
+    }
+    if (tickWriteZero == std::numeric_limits<s64>::max()) {
+        return {"m_tickWriteZero", "at the largest tick: no later lap can be stamped"};
     }
     if (oldTickWriteZero > tickWriteZero) {
         return {"m_oldTickWriteZero", "newer than m_tickWriteZero"};
