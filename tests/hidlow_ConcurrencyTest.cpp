@@ -1,9 +1,11 @@
 // One writer and several readers for a few seconds, at full speed and at a
-// pad's pace, as threads of one process and as processes that share the record
-// in POSIX shared memory: every read must be whole, consecutive, newest first,
-// and newer than everything that reader received before.
-#include <fcntl.h>
+// pad's pace, as threads of one process and as processes sharing a ring in
+// named shared memory (producer and read-only consumers), and with the
+// producer process killed at random moments and taken over each time: every
+// read must be whole, consecutive, newest first, and newer than everything
+// that reader received before.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,19 +13,28 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <exception>
 #include <memory>
 #include <new>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "ReadChecks.h"
 #include "RingTestSupport.h"
+#include "qor/hidlow/QVA/hidlow_PadLifoRingSnapshot.h"
+#include "qor/hidlow/QVA/hidlow_SharedPadRingConsumer.h"
+#include "qor/hidlow/QVA/hidlow_SharedPadRingProducer.h"
 
 namespace {
 
 using qor::s32;
 using qor::s64;
+using qor::hidlow::QVA::SharedPadRingConsumer;
+using qor::hidlow::QVA::SharedPadRingError;
+using qor::hidlow::QVA::SharedPadRingMapping;
+using qor::hidlow::QVA::SharedPadRingProducer;
 using namespace qor::test;
 using std::chrono::milliseconds;
 
@@ -31,7 +42,7 @@ constexpr int kReaders = 3;
 
 // What one participant did, and the first thing that went wrong for it.
 struct Log {
-    std::atomic<long> samples{0};  // received, or written by the writer
+    std::atomic<long> samples{0};  // received, or written by the writers
     long reads = 0;
     char fault[200] = {};
 
@@ -42,51 +53,59 @@ struct Log {
     }
 };
 
-// Where the writer and readers meet: in one process's memory, or in memory
-// shared by several processes, hence plain data and lock-free atomics only.
-struct Stage {
-    explicit Stage(bool isPaced) : paced(isPaced) { MakeEmpty(ring); }
+// What the participants share besides the ring: in one process's memory, or
+// in memory shared by several processes, hence plain data and lock-free
+// atomics only. Read and written relaxed: the flags only end loops and count;
+// the ring's samples are what the test checks.
+struct Board {
+    explicit Board(bool isPaced, bool isLongBatches = false)
+        : paced(isPaced), longBatches(isLongBatches) {}
 
-    PadLifoRing ring;
-    const bool paced;  // a 1 kHz writer and readers polling every few milliseconds
-    // Read and written relaxed, as are the counts: it only ends the loops and
-    // publishes nothing; the ring's samples are what the test checks.
+    const bool paced;        // a 1 kHz writer and readers polling every few milliseconds
+    const bool longBatches;  // the writer spends most of its time inside WriteData
     std::atomic<bool> stop{false};
+    std::atomic<bool> inWriteData{false};  // where a killed writer died
     Log writer;
     Log readers[kReaders];
 };
 static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<long>::is_always_lock_free,
               "atomics shared between processes must not hide a lock");
 
-void Write(Stage& stage) {
-    std::uint32_t sequence = 0;
-    PadStatus batch[9];
-    for (int size = 1; !stage.stop.load(std::memory_order_relaxed); size = size % 9 + 1) {
-        const int count = stage.paced ? 1 : size;
+void Write(PadLifoRing& ring, Board& board, std::uint32_t sequence) {
+    constexpr int kLongBatch = 32;
+    PadStatus batch[kLongBatch];
+    for (int size = 1; !board.stop.load(std::memory_order_relaxed); size = size % 9 + 1) {
+        const int count = board.paced ? 1 : board.longBatches ? kLongBatch : size;
         for (int i = 0; i < count; ++i) {
             batch[i] = MakeSample(sequence++);
         }
-        stage.ring.WriteData(batch, count);
-        stage.writer.samples.fetch_add(count, std::memory_order_relaxed);
-        if (stage.paced) {
+        board.inWriteData.store(true, std::memory_order_relaxed);
+        ring.WriteData(batch, count);
+        board.inWriteData.store(false, std::memory_order_relaxed);
+        board.writer.samples.fetch_add(count, std::memory_order_relaxed);
+        if (board.paced) {
             std::this_thread::sleep_for(milliseconds(1));
         }
         // Pause now and then so readers also finish reads while laps go by.
-        for (volatile int spin = 0; spin < (size == 9 ? 2000 : 50); ++spin) {
+        const int pause = board.longBatches ? 300 : size == 9 ? 2000 : 50;
+        for (volatile int spin = 0; spin < pause; ++spin) {
         }
     }
 }
 
-void Read(Stage& stage, int reader) {
-    Log& log = stage.readers[reader];
+// Each read also asks whether a producer is alive, when there is a mapping to
+// ask: the question must never stand in a producer's way.
+void Read(const PadLifoRing& ring, Board& board, int reader,
+          const SharedPadRingMapping* mapping = nullptr) {
+    Log& log = board.readers[reader];
     s64 tick = -1;
     s32 index = -1;
     std::int64_t lastSeen = -1;
     PadStatus buffers[8];
-    for (s32 bufferNum = 1; !stage.stop.load(std::memory_order_relaxed);
+    for (s32 bufferNum = 1; !board.stop.load(std::memory_order_relaxed);
          bufferNum = bufferNum % 8 + 1) {
         s32 count = -1;
-        stage.ring.ReadData(buffers, bufferNum, &count, &tick, &index);
+        ring.ReadData(buffers, bufferNum, &count, &tick, &index);
         ++log.reads;
         if (count < 0 || count > 7 || count > bufferNum) {
             log.Fault("delivered " + std::to_string(count) + " into room for " +
@@ -97,7 +116,10 @@ void Read(Stage& stage, int reader) {
             log.samples.fetch_add(count, std::memory_order_relaxed);
             lastSeen = SequenceOf(buffers[0]);
         }
-        if (stage.paced) {
+        if (mapping != nullptr) {
+            mapping->ProducerAlive();
+        }
+        if (board.paced) {
             std::this_thread::sleep_for(milliseconds(reader + 1));
         }
     }
@@ -105,10 +127,10 @@ void Read(Stage& stage, int reader) {
 
 // Two seconds at least, and until every reader has had its share (a loaded
 // machine starves some for a while); a minute at most.
-void RunThenStop(Stage& stage, long share) {
+void RunThenStop(Board& board, long share) {
     const auto start = std::chrono::steady_clock::now();
     auto everyReaderServed = [&] {
-        for (const Log& log : stage.readers) {
+        for (const Log& log : board.readers) {
             if (log.samples.load(std::memory_order_relaxed) < share) {
                 return false;
             }
@@ -120,13 +142,13 @@ void RunThenStop(Stage& stage, long share) {
             std::chrono::steady_clock::now() - start < std::chrono::minutes(1))) {
         std::this_thread::sleep_for(milliseconds(50));
     }
-    stage.stop = true;
+    board.stop = true;
 }
 
-void ExpectHealthy(const Stage& stage, long share) {
-    EXPECT_STREQ("", stage.writer.fault);
-    std::printf("written %ld; received", stage.writer.samples.load());
-    for (const Log& log : stage.readers) {
+void ExpectHealthy(const Board& board, long share) {
+    EXPECT_STREQ("", board.writer.fault);
+    std::printf("written %ld; received", board.writer.samples.load());
+    for (const Log& log : board.readers) {
         EXPECT_STREQ("", log.fault);
         EXPECT_GE(log.samples, share) << "reads: " << log.reads;
         std::printf(" %ld in %ld reads,", log.samples.load(), log.reads);
@@ -134,36 +156,119 @@ void ExpectHealthy(const Stage& stage, long share) {
     std::printf("\n");
 }
 
-// A named POSIX shared-memory object, mapped here; the name goes when this
-// does, whatever became of the processes that used it.
-class SharedMemory {
+// The board in anonymous memory that forked children share.
+class SharedBoard {
 public:
-    SharedMemory(std::string name, std::size_t size) : m_name(std::move(name)), m_size(size) {
-        const int fd = shm_open(m_name.c_str(), O_CREAT | O_EXCL | O_RDWR, 0600);
-        if (fd < 0) {
-            return;
-        }
-        if (ftruncate(fd, static_cast<off_t>(size)) == 0) {
-            void* address = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-            m_address = address == MAP_FAILED ? nullptr : address;
-        }
-        close(fd);
+    explicit SharedBoard(bool paced, bool longBatches = false) {
+        void* memory =
+            mmap(nullptr, sizeof(Board), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+        m_board = memory == MAP_FAILED ? nullptr : new (memory) Board(paced, longBatches);
     }
-    ~SharedMemory() {
-        if (m_address != nullptr) {
-            munmap(m_address, m_size);
+    ~SharedBoard() {
+        if (m_board != nullptr) {
+            munmap(m_board, sizeof(Board));
         }
-        shm_unlink(m_name.c_str());
     }
-    SharedMemory(const SharedMemory&) = delete;
-    SharedMemory& operator=(const SharedMemory&) = delete;
+    SharedBoard(const SharedBoard&) = delete;
+    SharedBoard& operator=(const SharedBoard&) = delete;
 
-    void* Address() const { return m_address; }
+    Board* Get() const { return m_board; }
+
+private:
+    Board* m_board;
+};
+
+// The sample after the newest one in the ring, where a producer that takes
+// over goes on; 0 for an empty ring.
+std::uint32_t SequenceAfterNewest(const PadLifoRing& ring) {
+    qor::hidlow::QVA::PadLifoRingSnapshot snapshot;
+    ring.TakeSnapshot(&snapshot, 1000);
+    const s32 newest = snapshot.NewestSlot();
+    return newest < 0 ? 0 : static_cast<std::uint32_t>(SequenceOf(snapshot.buffers[newest]) + 1);
+}
+
+// Runs body in a child process that reports its failures to log and ends
+// without running the parent's destructors. A child that hangs dies, and its
+// parent sees it fail.
+template <typename Body>
+pid_t StartChild(Log& log, Body body) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        alarm(180);
+        RecordingBreakHandler breaks;
+        try {
+            body();
+        } catch (const std::exception& error) {
+            log.Fault(error.what());
+        }
+        for (const BreakReport& report : breaks.Take()) {
+            log.Fault("report: " + report.message);
+        }
+        _exit(0);
+    }
+    return pid;
+}
+
+pid_t StartProducer(const std::string& name, Board& board) {
+    return StartChild(board.writer, [&] {
+        SharedPadRingProducer producer = SharedPadRingProducer::CreateOrTakeOver(name);
+        Write(producer.Ring(), board, SequenceAfterNewest(producer.Ring()));
+    });
+}
+
+// Opens the ring once its producer has made it (ten seconds at most).
+SharedPadRingConsumer OpenWhenMade(const std::string& name) {
+    for (int attempt = 0;; ++attempt) {
+        try {
+            return SharedPadRingConsumer::Open(name);
+        } catch (const SharedPadRingError& error) {
+            const bool notYet = error.GetCause() == SharedPadRingError::Cause::kNotFound ||
+                                error.GetCause() == SharedPadRingError::Cause::kNotReady;
+            if (!notYet || attempt == 1000) {
+                throw;
+            }
+            std::this_thread::sleep_for(milliseconds(10));
+        }
+    }
+}
+
+std::vector<pid_t> StartConsumers(const std::string& name, Board& board, bool probeProducer) {
+    std::vector<pid_t> pids;
+    for (int reader = 0; reader < kReaders; ++reader) {
+        pids.push_back(StartChild(board.readers[reader], [&, reader] {
+            const SharedPadRingConsumer consumer = OpenWhenMade(name);
+            Read(consumer.Ring(), board, reader, probeProducer ? &consumer : nullptr);
+        }));
+    }
+    return pids;
+}
+
+void ExpectCleanExit(pid_t child) {
+    int status = 0;
+    EXPECT_EQ(child, waitpid(child, &status, 0));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "child " << child << " ended with status " << status;
+}
+
+// Removes the ring however the test ends, and checks that it is gone.
+class RingName {
+public:
+    RingName() : m_name("/qor-ring-test-" + std::to_string(getpid())) {}
+    ~RingName() {
+        try {
+            SharedPadRingMapping::Remove(m_name);
+        } catch (const SharedPadRingError& error) {
+            ADD_FAILURE() << error.what();
+        }
+        EXPECT_THROW(SharedPadRingConsumer::Open(m_name), SharedPadRingError);
+    }
+    RingName(const RingName&) = delete;
+    RingName& operator=(const RingName&) = delete;
+
+    const std::string& Get() const { return m_name; }
 
 private:
     std::string m_name;
-    std::size_t m_size;
-    void* m_address = nullptr;
 };
 
 class PadLifoRingConcurrency : public ::testing::TestWithParam<bool> {
@@ -173,62 +278,72 @@ protected:
 
 TEST_P(PadLifoRingConcurrency, ThreadsOfOneProcessReadConsistently) {
     RecordingBreakHandler breaks;
-    const auto stage = std::make_unique<Stage>(GetParam());
-    std::thread writer(Write, std::ref(*stage));
+    PadLifoRing ring;
+    MakeEmpty(ring);
+    const auto board = std::make_unique<Board>(GetParam());
+    std::thread writer(Write, std::ref(ring), std::ref(*board), 0u);
     std::vector<std::thread> readers;
     for (int i = 0; i < kReaders; ++i) {
-        readers.emplace_back(Read, std::ref(*stage), i);
+        readers.emplace_back([&, i] { Read(ring, *board, i); });
     }
-    RunThenStop(*stage, Share());
+    RunThenStop(*board, Share());
     writer.join();
     for (std::thread& reader : readers) {
         reader.join();
     }
     EXPECT_TRUE(breaks.Take().empty());
-    ExpectHealthy(*stage, Share());
+    ExpectHealthy(*board, Share());
 }
 
-TEST_P(PadLifoRingConcurrency, ProcessesSharingTheRecordReadConsistently) {
-    const std::string name = "/qor-ring-test-" + std::to_string(getpid());
-    {
-        SharedMemory memory(name, sizeof(Stage));
-        ASSERT_NE(nullptr, memory.Address()) << "shared memory " << name;
-        Stage& stage = *new (memory.Address()) Stage(GetParam());
-
-        std::vector<pid_t> children;
-        for (int role = -1; role < kReaders; ++role) {  // -1: the writer
-            const pid_t pid = fork();
-            if (pid == 0) {
-                alarm(180);  // a child that hangs dies, and its parent sees it fail
-                RecordingBreakHandler breaks;
-                role < 0 ? Write(stage) : Read(stage, role);
-                for (const BreakReport& report : breaks.Take()) {
-                    (role < 0 ? stage.writer : stage.readers[role])
-                        .Fault("report: " + report.message);
-                }
-                _exit(0);
-            }
-            EXPECT_LT(0, pid) << "fork";
-            if (pid < 0) {
-                break;
-            }
-            children.push_back(pid);
-        }
-        RunThenStop(stage, Share());
-        for (const pid_t child : children) {
-            int status = 0;
-            EXPECT_EQ(child, waitpid(child, &status, 0));
-            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
-                << "child " << child << " ended with status " << status;
-        }
-        ExpectHealthy(stage, Share());
+TEST_P(PadLifoRingConcurrency, ProducerAndConsumerProcessesReadConsistently) {
+    const RingName name;
+    const SharedBoard shared(GetParam());
+    ASSERT_NE(nullptr, shared.Get());
+    Board& board = *shared.Get();
+    std::vector<pid_t> children = StartConsumers(name.Get(), board, false);
+    children.push_back(StartProducer(name.Get(), board));
+    RunThenStop(board, Share());
+    for (const pid_t child : children) {
+        ExpectCleanExit(child);
     }
-    EXPECT_EQ(-1, shm_open(name.c_str(), O_RDONLY, 0)) << "the shared-memory name is left behind";
+    ExpectHealthy(board, Share());
 }
 
 INSTANTIATE_TEST_SUITE_P(, PadLifoRingConcurrency, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool>& info) {
                              return info.param ? "Paced" : "FullSpeed";
                          });
+
+// The producer, writing flat out, is killed with SIGKILL at random moments; a
+// new one takes over each time while the consumers read on and keep asking
+// whether a producer is alive. Every takeover must succeed at once.
+TEST(PadLifoRingTakeover, ConsumersReadOnAcrossKilledAndReplacedProducers) {
+    constexpr int kKills = 200;
+    const RingName name;
+    const SharedBoard shared(false, true);
+    ASSERT_NE(nullptr, shared.Get());
+    Board& board = *shared.Get();
+    pid_t producer = StartProducer(name.Get(), board);
+    std::vector<pid_t> consumers = StartConsumers(name.Get(), board, true);
+
+    std::mt19937 random(20261206);
+    int insideWriteData = 0;
+    for (int kill = 0; kill < kKills && board.writer.fault[0] == '\0'; ++kill) {
+        std::this_thread::sleep_for(std::chrono::microseconds(random() % 3000));
+        ::kill(producer, SIGKILL);
+        int status = 0;
+        ASSERT_EQ(producer, waitpid(producer, &status, 0));
+        insideWriteData += board.inWriteData.load(std::memory_order_relaxed);
+        producer = StartProducer(name.Get(), board);
+    }
+    RunThenStop(board, 1000);
+    ExpectCleanExit(producer);
+    for (const pid_t consumer : consumers) {
+        ExpectCleanExit(consumer);
+    }
+    std::printf("%d producers killed, %d of them inside WriteData; ", kKills, insideWriteData);
+    ExpectHealthy(board, 1000);
+    EXPECT_GT(insideWriteData, kKills / 4) << "too few kills land where a writer can break things";
+}
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "qor/hidlow/QVA/hidlow_PadLifoRing.h"
+#include "qor/hidlow/QVA/hidlow_SharedPadRingError.h"
 #include "qor/hidlow/QVA/hidlow_SharedPadRingHeader.h"
 #include "qor/types.h"
 
