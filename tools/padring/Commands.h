@@ -1,6 +1,8 @@
 // padring's subcommands. Each returns the process's exit status; failures to
-// reach a ring are thrown as SharedRingError with a one-line message.
+// reach a ring are thrown with a one-line message that names it.
 #pragma once
+
+#include <sys/types.h>
 
 #include <string>
 
@@ -9,25 +11,38 @@ namespace padring {
 enum ExitStatus { kSuccess = 0, kFailure = 1, kUsage = 2 };
 
 constexpr int kMaxReaders = 16;
+constexpr int kMaxProducerKills = 1000;
 
 struct DemoOptions {
     int readers = 3;
     double seconds = 5.0;
     double rateHz = 1000.0;
-    std::string name;  // empty: one named after the demo's process id
+    int producerKills = 0;  // SIGKILLs at random moments, each followed by a takeover
+    std::string name;       // empty: one named after the demo's process id
+};
+
+struct ProduceOptions {
+    std::string name;
+    double rateHz = 1000.0;
+    mode_t mode = 0600;
+    bool keep = false;  // leave the ring for the next producer instead of removing it
 };
 
 // One producer process and options.readers consumer processes on one ring;
 // kFailure when any delivered sample breaks the ring's promises.
 int RunDemo(const DemoOptions& options);
 
-// Creates the ring and writes samples into it until stopped, then removes it.
-int RunProduce(const std::string& name, double rateHz);
+// Makes the ring, or takes over one whose producer is gone, and writes
+// samples into it until stopped.
+int RunProduce(const ProduceOptions& options);
 
 // Attaches read-only as one more consumer and prints every sample it gets.
 int RunWatch(const std::string& name);
 
-// Prints the control fields and the eight slots of a live ring once.
+// Prints the producer, the control fields and the eight slots of a ring once.
 int RunDump(const std::string& name);
+
+// Removes a ring that no producer holds.
+int RunRemove(const std::string& name);
 
 }  // namespace padring

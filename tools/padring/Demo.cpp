@@ -1,6 +1,7 @@
 // padring demo: the ring shared by one producer process and several consumer
 // processes that poll it at different rates, with live counters and a verdict
-// on every sample each consumer received.
+// on every sample each consumer received. On request the producer is killed
+// at random moments and a new one takes over each time.
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
@@ -15,6 +16,8 @@
 #include <exception>
 #include <iterator>
 #include <new>
+#include <random>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <utility>
@@ -24,16 +27,23 @@
 #include "Counters.h"
 #include "LiveStatus.h"
 #include "Loops.h"
-#include "SharedRing.h"
 #include "StopSignal.h"
 #include "qor/dbg/dbg_Enum.h"
+#include "qor/hidlow/QVA/hidlow_SharedPadRingConsumer.h"
+#include "qor/hidlow/QVA/hidlow_SharedPadRingProducer.h"
 
 namespace padring {
 namespace {
 
+using qor::hidlow::QVA::SharedPadRingConsumer;
+using qor::hidlow::QVA::SharedPadRingError;
+using qor::hidlow::QVA::SharedPadRingMapping;
+using qor::hidlow::QVA::SharedPadRingProducer;
+
 // Poll rates of the consumers in turn; 0 is as fast as it can.
 constexpr double kReaderRates[] = {60, 250, 0, 1000, 30};
 constexpr auto kStopGrace = std::chrono::seconds(5);
+constexpr auto kRingWait = std::chrono::seconds(5);
 
 // Lives in memory shared with the children.
 struct Board {
@@ -82,11 +92,12 @@ void RecordBreak(qordbgBreakReason, const char* fileName, int line, const char* 
             return !StopRequested() && !board.stop.load(std::memory_order_relaxed);
         };
         if (process.producer) {
-            SharedRing ring = SharedRing::Open(name, SharedRing::Access::ReadWrite);
-            ProduceSamples(ring.WritableRing(), process.hz, *process.counters, keepGoing);
+            SharedPadRingProducer producer = SharedPadRingProducer::CreateOrTakeOver(name);
+            ProduceSamples(producer.Ring(), NextInPattern(producer.Ring()), process.hz,
+                           *process.counters, keepGoing);
         } else {
-            const SharedRing ring = SharedRing::Open(name, SharedRing::Access::ReadOnly);
-            ConsumeSamples(ring.Ring(), process.hz, *process.counters, keepGoing);
+            const SharedPadRingConsumer consumer = SharedPadRingConsumer::Open(name);
+            ConsumeSamples(consumer.Ring(), process.hz, *process.counters, keepGoing);
         }
     } catch (const std::exception& error) {
         process.counters->RecordProblem(error.what());
@@ -200,7 +211,7 @@ std::string ProblemsOf(const Process& process) {
 }
 
 // Prints the table and the verdict; returns whether the verdict is a pass.
-bool PrintSummary(const std::vector<Process>& processes, double seconds) {
+bool PrintSummary(const std::vector<Process>& processes, double seconds, int producerKills) {
     std::printf("\n%-8s %7s %9s %9s %9s %9s %10s %8s\n", "process", "pid", "rate", "samples",
                 "skipped", "calls/s", "empty", "problems");
     std::int64_t delivered = 0;
@@ -217,8 +228,15 @@ bool PrintSummary(const std::vector<Process>& processes, double seconds) {
     }
     std::printf(
         "ran %.1f s; samples: written (producer) or received (reader); calls/s: WriteData or\n"
-        "ReadData calls per second; empty: reads that found nothing new\n\n",
+        "ReadData calls per second; empty: reads that found nothing new\n",
         seconds);
+    if (producerKills > 0) {
+        std::printf(
+            "the producer was killed with SIGKILL %d time%s at random moments; each time a new "
+            "one took over (pid above: the last)\n",
+            producerKills, producerKills == 1 ? "" : "s");
+    }
+    std::printf("\n");
     for (const Process& process : processes) {
         const std::string problems = ProblemsOf(process);
         if (!problems.empty()) {
@@ -227,11 +245,13 @@ bool PrintSummary(const std::vector<Process>& processes, double seconds) {
         }
     }
     const int readers = static_cast<int>(processes.size()) - 1;
+    const std::string across =
+        producerKills > 0 ? " across " + std::to_string(producerKills + 1) + " producers" : "";
     if (failing == 0) {
         std::printf(
-            "verdict: PASS (%lld samples to %d reader%s: whole, newest first, consecutive, none "
+            "verdict: PASS (%lld samples to %d reader%s%s: whole, newest first, consecutive, none "
             "twice)\n",
-            static_cast<long long>(delivered), readers, readers == 1 ? "" : "s");
+            static_cast<long long>(delivered), readers, readers == 1 ? "" : "s", across.c_str());
     } else {
         std::printf("verdict: FAIL (%d of %d processes reported problems, listed above)\n", failing,
                     readers + 1);
@@ -243,19 +263,78 @@ Board* MapBoard() {
     void* memory =
         mmap(nullptr, sizeof(Board), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     if (memory == MAP_FAILED) {
-        throw SharedRingError(std::string("cannot map the demo's counters: ") +
-                              std::strerror(errno));
+        throw std::runtime_error(std::string("cannot map the demo's counters: ") +
+                                 std::strerror(errno));
     }
     return new (memory) Board{};
+}
+
+void Start(Process& process, const std::string& name, const Board& board) {
+    process.pid = fork();
+    if (process.pid == 0) {
+        RunChild(name, process, board);
+    }
+    if (process.pid < 0) {
+        throw std::runtime_error(std::string("cannot start a process: ") + std::strerror(errno));
+    }
+}
+
+// Waits until the producer has made (or taken over) the ring. A producer that
+// gives up first leaves its reason, which becomes the demo's.
+void WaitForRing(const std::string& name, Process& producer) {
+    const Clock::time_point giveUp = Clock::now() + kRingWait;
+    for (;;) {
+        try {
+            SharedPadRingConsumer::Open(name);
+            return;
+        } catch (const SharedPadRingError& error) {
+            using Cause = SharedPadRingError::Cause;
+            const bool notYet =
+                error.GetCause() == Cause::kNotFound || error.GetCause() == Cause::kNotReady;
+            int waitStatus = 0;
+            if (waitpid(producer.pid, &waitStatus, WNOHANG) > 0) {
+                NoteEnd(producer, waitStatus);
+                const char* reason = producer.counters->FirstProblem();
+                throw std::runtime_error(reason != nullptr ? reason : producer.endProblem);
+            }
+            if (!notYet || Clock::now() >= giveUp) {
+                kill(producer.pid, SIGKILL);
+                waitpid(producer.pid, &waitStatus, 0);
+                producer.exited = true;
+                throw;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+// Kills the producer where it stands and starts the next, which takes over.
+void ReplaceProducer(Process& producer, const std::string& name, const Board& board) {
+    kill(producer.pid, SIGKILL);
+    int waitStatus = 0;
+    waitpid(producer.pid, &waitStatus, 0);
+    Start(producer, name, board);
+}
+
+// kills moments spread at random over the run.
+std::vector<Clock::time_point> KillMoments(int kills, Clock::time_point start,
+                                           Clock::time_point end) {
+    std::mt19937_64 random(std::random_device{}());
+    std::uniform_int_distribution<Clock::rep> offset(0, (end - start).count() - 1);
+    std::vector<Clock::time_point> moments;
+    for (int i = 0; i < kills; ++i) {
+        moments.push_back(start + Clock::duration(offset(random)));
+    }
+    std::sort(moments.begin(), moments.end());
+    return moments;
 }
 
 }  // namespace
 
 int RunDemo(const DemoOptions& options) {
     InstallStopHandlers();
-    const std::string name =
-        options.name.empty() ? "/padring-demo-" + std::to_string(getpid()) : options.name;
-    SharedRing ring = SharedRing::Create(name);
+    const std::string name = SharedPadRingMapping::ObjectName(
+        options.name.empty() ? "padring-demo-" + std::to_string(getpid()) : options.name);
     Board* board = MapBoard();
 
     std::vector<Process> processes;
@@ -268,44 +347,72 @@ int RunDemo(const DemoOptions& options) {
     std::printf(
         "padring demo: a producer at %g Hz and %d readers share the pad ring %s for %g s "
         "(Ctrl-C stops early)\n",
-        options.rateHz, options.readers, ring.Name().c_str(), options.seconds);
+        options.rateHz, options.readers, name.c_str(), options.seconds);
+    if (options.producerKills > 0) {
+        std::printf(
+            "the producer is killed with SIGKILL %d times at random moments and taken "
+            "over by a new one\n",
+            options.producerKills);
+    }
     std::fflush(stdout);  // the children must not inherit unwritten output
 
     const Clock::time_point start = Clock::now();
-    std::string forkProblem;
-    for (Process& process : processes) {
-        process.shownAt = start;
-        process.pid = fork();
-        if (process.pid == 0) {
-            RunChild(ring.Name(), process, *board);
+    Process& producer = processes.front();
+    std::string startProblem;
+    try {
+        producer.shownAt = start;
+        Start(producer, name, *board);
+        WaitForRing(name, producer);
+        for (std::size_t i = 1; i < processes.size(); ++i) {
+            processes[i].shownAt = start;
+            Start(processes[i], name, *board);
         }
-        if (process.pid < 0) {
-            forkProblem = std::string("cannot start a process: ") + std::strerror(errno);
-            break;
-        }
+    } catch (const std::exception& error) {
+        startProblem = error.what();
     }
 
     LiveStatus status(stdout);
     const Clock::time_point end = start + std::chrono::duration_cast<Clock::duration>(
                                               std::chrono::duration<double>(options.seconds));
-    while (forkProblem.empty() && !StopRequested() && Clock::now() < end && !AnyEnded(processes)) {
+    const std::vector<Clock::time_point> kills = KillMoments(options.producerKills, start, end);
+    std::size_t killed = 0;
+    while (startProblem.empty() && !StopRequested() && Clock::now() < end && !AnyEnded(processes)) {
         if (status.Due()) {
             status.Show(StatusLines(processes));
         }
-        SleepUntil(std::min(end, Clock::now() + std::chrono::milliseconds(50)));
+        if (killed < kills.size() && Clock::now() >= kills[killed]) {
+            try {
+                ReplaceProducer(producer, name, *board);
+            } catch (const std::exception& error) {
+                startProblem = error.what();
+            }
+            ++killed;
+            continue;
+        }
+        const Clock::time_point wake = killed < kills.size() ? std::min(end, kills[killed]) : end;
+        SleepUntil(std::min(wake, Clock::now() + std::chrono::milliseconds(50)));
     }
     // relaxed: the flag carries no data; the children's results come back through waitpid.
     board->stop.store(true, std::memory_order_relaxed);
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     WaitForAll(processes);
-    if (status.OnTerminal()) {
+    if (status.OnTerminal() && startProblem.empty()) {
         status.Show(StatusLines(processes));
     }
-
-    if (!forkProblem.empty()) {
-        throw SharedRingError(forkProblem);
+    try {
+        SharedPadRingMapping::Remove(name);
+    } catch (const SharedPadRingError& error) {
+        // Nothing to remove when no producer got as far as making it.
+        if (startProblem.empty() && error.GetCause() != SharedPadRingError::Cause::kNotFound) {
+            startProblem = error.what();
+        }
     }
-    const bool pass = PrintSummary(processes, seconds);
+
+    if (!startProblem.empty()) {
+        munmap(board, sizeof(Board));
+        throw std::runtime_error(startProblem);
+    }
+    const bool pass = PrintSummary(processes, seconds, static_cast<int>(killed));
     munmap(board, sizeof(Board));
     return pass ? kSuccess : kFailure;
 }

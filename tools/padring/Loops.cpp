@@ -7,6 +7,7 @@
 
 #include "ReadCheck.h"
 #include "StopSignal.h"
+#include "qor/hidlow/QVA/hidlow_PadLifoRingSnapshot.h"
 
 namespace padring {
 namespace {
@@ -15,6 +16,8 @@ using qor::hid::QVA::PadStatus;
 using qor::hidlow::QVA::PAD_LIFORING_BUFFER_NUM;
 
 constexpr int kLargestBatch = 32;
+// A ring nobody writes needs one copy; a live one seldom more than a few.
+constexpr qor::s32 kSnapshotAttempts = 1000;
 
 // Relaxed: each counter is written by this loop alone and only displayed elsewhere.
 void Store(std::atomic<std::int64_t>& counter, std::int64_t value) {
@@ -27,28 +30,39 @@ Clock::duration Period(double hz) {
 
 }  // namespace
 
-void ProduceSamples(qor::hidlow::QVA::PadLifoRing& ring, double rateHz, Counters& counters,
-                    const KeepGoing& keepGoing) {
+Sequence NextInPattern(const qor::hidlow::QVA::PadLifoRing& ring) {
+    qor::hidlow::QVA::PadLifoRingSnapshot snapshot;
+    ring.TakeSnapshot(&snapshot, kSnapshotAttempts);
+    const qor::s32 newest = snapshot.Damage().field == nullptr ? snapshot.NewestSlot() : -1;
+    const Sequence sequence = newest < 0 ? -1 : SequenceOf(snapshot.buffers[newest]);
+    return sequence < 0 || sequence >= kLastSequence ? 0 : sequence + 1;
+}
+
+void ProduceSamples(qor::hidlow::QVA::PadLifoRing& ring, Sequence first, double rateHz,
+                    Counters& counters, const KeepGoing& keepGoing) {
     const Clock::time_point start = Clock::now();
-    Sequence next = 0;
-    std::int64_t calls = 0;
+    Sequence written = 0;
     PadStatus batch[kLargestBatch];
-    while (keepGoing() && next <= kLastSequence) {
+    Store(counters.samples, first);
+    while (keepGoing() && first + written <= kLastSequence) {
+        const Sequence next = first + written;
         const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
         const auto due = static_cast<Sequence>(std::floor(elapsed * rateHz)) + 1;
         const auto count = static_cast<int>(
-            std::min<Sequence>({due - next, kLargestBatch, kLastSequence + 1 - next}));
+            std::min<Sequence>({due - written, kLargestBatch, kLastSequence + 1 - next}));
         if (count > 0) {
             for (int i = 0; i < count; ++i) {
                 batch[i] = PadSample(next + i);
             }
             ring.WriteData(batch, count);
-            next += count;
-            Store(counters.samples, next);
-            Store(counters.calls, ++calls);
+            written += count;
+            Store(counters.samples, next + count);
+            // relaxed: only the one producer alive changes it; a display value.
+            counters.calls.fetch_add(1, std::memory_order_relaxed);
         }
-        SleepUntil(start + std::chrono::duration_cast<Clock::duration>(
-                               std::chrono::duration<double>(static_cast<double>(next) / rateHz)));
+        SleepUntil(start +
+                   std::chrono::duration_cast<Clock::duration>(
+                       std::chrono::duration<double>(static_cast<double>(written) / rateHz)));
     }
 }
 

@@ -13,10 +13,15 @@ namespace padring {
 // Called between ring calls; returns false to end the loop.
 using KeepGoing = std::function<bool()>;
 
-// Writes PadSample(0), PadSample(1), ... at rateHz. Samples that fell due
-// while the process was held up go in as one batch.
-void ProduceSamples(qor::hidlow::QVA::PadLifoRing& ring, double rateHz, Counters& counters,
-                    const KeepGoing& keepGoing);
+// Where a producer goes on in the pattern: after the newest sample readers
+// find in the ring, or at 0 when it holds none of the pattern's samples.
+Sequence NextInPattern(const qor::hidlow::QVA::PadLifoRing& ring);
+
+// Writes PadSample(first), PadSample(first + 1), ... at rateHz. Samples that
+// fell due while the process was held up go in as one batch. counters.samples
+// follows the pattern: the next sample's number.
+void ProduceSamples(qor::hidlow::QVA::PadLifoRing& ring, Sequence first, double rateHz,
+                    Counters& counters, const KeepGoing& keepGoing);
 
 // Reads with a cursor of its own pollHz times a second (0: as fast as it can)
 // and checks every read with a ReadCheck.

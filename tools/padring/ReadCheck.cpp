@@ -8,11 +8,9 @@ namespace padring {
 
 std::string ReadCheck::Take(const qor::hid::QVA::PadStatus* samples, qor::s32 count,
                             qor::s32 bufferNum) {
-    ++m_reads;
-    const std::string read = "read " + std::to_string(m_reads) + ": ";
     const qor::s32 room = std::min(bufferNum, qor::hidlow::QVA::PAD_LIFORING_BUFFER_NUM - 1);
     if (count < 0 || count > room) {
-        return read + "delivered " + std::to_string(count) + " samples into room for " +
+        return "delivered " + std::to_string(count) + " samples into room for " +
                std::to_string(room);
     }
     if (count == 0) {
@@ -23,7 +21,7 @@ std::string ReadCheck::Take(const qor::hid::QVA::PadStatus* samples, qor::s32 co
     Sequence newer = -1;
     for (qor::s32 i = 0; i < count && problem.empty(); ++i) {
         const Sequence sequence = SequenceOf(samples[i]);
-        const std::string entry = read + "entry " + std::to_string(i);
+        const std::string entry = "entry " + std::to_string(i);
         if (sequence < 0) {
             problem = entry + " is not a whole sample";
         } else if (i > 0 && sequence != newer - 1) {

@@ -15,7 +15,8 @@ namespace padring {
 class ReadCheck {
 public:
     // samples[0..count) as one ReadData call delivered them into room for
-    // bufferNum. Returns what is wrong with them, or an empty string.
+    // bufferNum. Returns what is wrong with them, or an empty string; the
+    // same fault gives the same text, so repeats can be counted.
     std::string Take(const qor::hid::QVA::PadStatus* samples, qor::s32 count, qor::s32 bufferNum);
 
     std::int64_t Received() const { return m_received; }
@@ -26,7 +27,6 @@ public:
     Sequence Newest() const { return m_newest; }
 
 private:
-    std::int64_t m_reads = 0;
     std::int64_t m_received = 0;
     std::int64_t m_skipped = 0;
     Sequence m_newest = -1;

@@ -1,6 +1,6 @@
-// Ctrl-C (SIGINT) and SIGTERM ask the running command to stop: it finishes
-// its current step, cleans up (the shared-memory object included) and exits
-// normally. Broken pipes become write errors instead of killing the process.
+// Ctrl-C (SIGINT), SIGTERM and a closed terminal (SIGHUP) ask the running
+// command to stop: it finishes its current step, cleans up and exits normally.
+// Broken pipes become write errors instead of killing the process.
 #pragma once
 
 #include <chrono>

@@ -1,33 +1,60 @@
 // padring watch: one more consumer on a live ring, printing every sample it
-// receives, oldest of each read first so the newest ends up at the bottom.
+// receives, oldest of each read first so the newest ends up at the bottom, and
+// saying when its ring loses its producer and when another takes over.
 #include <chrono>
 #include <cstdio>
 #include <string>
 
 #include "Commands.h"
 #include "PadPattern.h"
+#include "ProblemLog.h"
 #include "ReadCheck.h"
-#include "SharedRing.h"
 #include "StopSignal.h"
 #include "qor/dbg/dbg_Enum.h"
+#include "qor/hidlow/QVA/hidlow_SharedPadRingConsumer.h"
 
 namespace padring {
 namespace {
 
 using qor::hid::QVA::PadStatus;
 using qor::hidlow::QVA::PAD_LIFORING_BUFFER_NUM;
+using qor::hidlow::QVA::SharedPadRingConsumer;
 
 constexpr qor::s32 kRoom = PAD_LIFORING_BUFFER_NUM - 1;
 constexpr auto kPollPeriod = std::chrono::milliseconds(1);
+constexpr auto kProducerCheckPeriod = std::chrono::milliseconds(100);
 constexpr auto kLinkCheckPeriod = std::chrono::seconds(1);
 
-int g_failedRingChecks = 0;
+ProblemLog* g_problems = nullptr;
 
-// A failed check inside the ring is shown like any other problem, and the
-// read returns with nothing, as under a debugger that continues.
-void PrintFailedRingCheck(qordbgBreakReason, const char* fileName, int line, const char* message) {
-    std::printf("problem: ring check failed at %s:%d: %s\n", fileName, line, message);
-    ++g_failedRingChecks;
+// A failed check inside the ring is a problem like any other, and the read
+// returns with nothing, as under a debugger that continues.
+void RecordFailedRingCheck(qordbgBreakReason, const char* fileName, int line, const char* message) {
+    g_problems->Record("ring check failed at " + std::string(fileName) + ":" +
+                       std::to_string(line) + ": " + message);
+}
+
+// Who produces into the ring, as the producer lock and the header tell.
+struct Producer {
+    bool alive;
+    qor::s32 pid;
+    qor::s32 count;
+};
+
+Producer ProducerOf(const SharedPadRingConsumer& ring) {
+    return Producer{ring.ProducerAlive(), ring.ProducerPid(), ring.ProducerCount()};
+}
+
+void ShowProducer(const std::string& name, const Producer* before, const Producer& now) {
+    const bool tookOver = before != nullptr && now.count != before->count;
+    if (now.alive && (before == nullptr || tookOver)) {
+        std::printf("%s: producer pid %d%s\n", name.c_str(), now.pid, tookOver ? " took over" : "");
+    } else if (!now.alive && (before == nullptr || before->alive || tookOver)) {
+        const std::string gone =
+            now.pid > 0 ? "pid " + std::to_string(now.pid) + " is gone" : "its last one stopped";
+        std::printf("%s has no producer (%s); reading on until one takes over\n", name.c_str(),
+                    gone.c_str());
+    }
 }
 
 // The cursor before and after one read, and what the consumer had before it.
@@ -70,17 +97,21 @@ void PrintRead(const PadStatus* samples, qor::s32 count, const ReadContext& read
 
 int RunWatch(const std::string& name) {
     InstallStopHandlers();
-    const SharedRing ring = SharedRing::Open(name, SharedRing::Access::ReadOnly);
-    qor::dbg::SetBreakHandler(&PrintFailedRingCheck);
+    const SharedPadRingConsumer ring = SharedPadRingConsumer::Open(name);
+    ProblemLog problems(stdout);
+    g_problems = &problems;
+    qor::dbg::SetBreakHandler(&RecordFailedRingCheck);
     std::printf("watching %s read-only as one more consumer, newest last; Ctrl-C stops\n",
                 ring.Name().c_str());
+    Producer producer = ProducerOf(ring);
+    ShowProducer(ring.Name(), nullptr, producer);
     std::printf("%10s %4s %20s %6s %7s %8s %7s %7s\n", "sample", "slot", "lap tick", "hold",
                 "pressed", "released", "stick x", "stick y");
 
     ReadCheck check;
-    int problems = 0;
     qor::s64 tick = -1;
     qor::s32 index = -1;
+    Clock::time_point nextProducerCheck = Clock::now() + kProducerCheckPeriod;
     Clock::time_point nextLinkCheck = Clock::now() + kLinkCheckPeriod;
     while (!StopRequested()) {
         const qor::s64 tickBefore = tick;
@@ -93,13 +124,16 @@ int RunWatch(const std::string& name) {
             PrintRead(samples, count, ReadContext{tickBefore, tick, index, newestBefore});
         }
         if (!problem.empty()) {
-            std::printf("problem: %s\n", problem.c_str());
-            ++problems;
+            problems.Record(problem);
         }
-        if (std::fflush(stdout) != 0) {
-            break;  // nobody reads the output any more
-        }
+        problems.ShowRecurring();
         const Clock::time_point now = Clock::now();
+        if (now >= nextProducerCheck) {
+            const Producer before = producer;
+            producer = ProducerOf(ring);
+            ShowProducer(ring.Name(), &before, producer);
+            nextProducerCheck = now + kProducerCheckPeriod;
+        }
         if (now >= nextLinkCheck) {
             if (!ring.StillLinked()) {
                 std::printf("%s was removed, its producer has stopped\n", ring.Name().c_str());
@@ -107,13 +141,15 @@ int RunWatch(const std::string& name) {
             }
             nextLinkCheck = now + kLinkCheckPeriod;
         }
+        if (std::fflush(stdout) != 0) {
+            break;  // nobody reads the output any more
+        }
         SleepUntil(now + kPollPeriod);
     }
-    problems += g_failedRingChecks;
-    std::printf("stopped: %lld samples received, %lld skipped, %d problems\n",
+    std::printf("stopped: %lld samples received, %lld skipped, %lld problems\n",
                 static_cast<long long>(check.Received()), static_cast<long long>(check.Skipped()),
-                problems);
-    return problems == 0 ? kSuccess : kFailure;
+                static_cast<long long>(problems.Total()));
+    return problems.Total() == 0 ? kSuccess : kFailure;
 }
 
 }  // namespace padring

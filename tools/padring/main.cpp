@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "Commands.h"
-#include "SharedRing.h"
 
 namespace {
 
@@ -39,6 +38,17 @@ CLI::Validator NumberIn(double low, double high, bool whole) {
             return std::string();
         },
         range);
+}
+
+// Permission bits written in octal, as chmod takes them.
+CLI::Validator OctalMode() {
+    return CLI::Validator(
+        [](std::string& text) -> std::string {
+            const bool octal = !text.empty() && text.size() <= 4 &&
+                               text.find_first_not_of("01234567") == std::string::npos;
+            return octal ? std::string() : "'" + text + "' is not an octal mode such as 0644";
+        },
+        "MODE");
 }
 
 void AddNameOption(CLI::App& command, std::string& name, const char* what) {
@@ -71,19 +81,40 @@ int main(int argc, char** argv) {
         ->type_name("HZ")
         ->capture_default_str();
     demoCommand
+        ->add_option("--kill-producer", demo.producerKills,
+                     "kill the producer with SIGKILL this many times at random moments, a new "
+                     "one taking over each time")
+        ->check(NumberIn(0, kMaxProducerKills, true))
+        ->type_name("N")
+        ->capture_default_str();
+    demoCommand
         ->add_option("--name", demo.name,
                      "shared-memory object for the ring (default: padring-demo-PID)")
         ->type_name("NAME");
 
-    std::string produceName;
-    double produceRate = 1000.0;
+    ProduceOptions produce;
+    std::string produceMode = "0600";
     CLI::App* produceCommand = app.add_subcommand(
-        "produce", "Creates a ring and writes into it until Ctrl-C, then removes it");
-    AddNameOption(*produceCommand, produceName, "shared-memory object to create");
-    produceCommand->add_option("--rate", produceRate, "samples per second")
+        "produce",
+        "Makes a ring, or takes over one whose producer is gone, and writes into it until "
+        "Ctrl-C");
+    AddNameOption(*produceCommand, produce.name, "shared-memory object of the ring");
+    produceCommand->add_option("--rate", produce.rateHz, "samples per second")
         ->check(NumberIn(1, 1e6, false))
         ->type_name("HZ")
         ->capture_default_str();
+    produceCommand
+        ->add_option("--mode", produceMode,
+                     "permission bits of a ring it makes: 0644 lets every user read, 0640 the "
+                     "group")
+        ->check(OctalMode())
+        ->capture_default_str();
+    produceCommand->add_flag("--keep", produce.keep,
+                             "leave the ring to the next producer instead of removing it");
+
+    std::string removeName;
+    CLI::App* removeCommand = app.add_subcommand("remove", "Removes a ring that no producer holds");
+    AddNameOption(*removeCommand, removeName, "shared-memory object of the ring");
 
     std::string watchName;
     CLI::App* watchCommand = app.add_subcommand(
@@ -95,8 +126,8 @@ int main(int argc, char** argv) {
         app.add_subcommand("dump", "Prints a ring's control fields and its eight slots once");
     AddNameOption(*dumpCommand, dumpName, "shared-memory object of the ring");
 
-    const std::vector<CLI::App*> commands = {demoCommand, produceCommand, watchCommand,
-                                             dumpCommand};
+    const std::vector<CLI::App*> commands = {demoCommand, produceCommand, watchCommand, dumpCommand,
+                                             removeCommand};
     for (CLI::App* command : commands) {
         command->footer(kExitStatusNote);
     }
@@ -109,9 +140,10 @@ int main(int argc, char** argv) {
         return false;
     };
     if (argc > 1 && argv[1][0] != '-' && !known(argv[1])) {
-        std::fprintf(stderr,
-                     "padring: unknown command '%s' (commands: demo, produce, watch, dump)\n",
-                     argv[1]);
+        std::fprintf(
+            stderr,
+            "padring: unknown command '%s' (commands: demo, produce, watch, dump, remove)\n",
+            argv[1]);
         return kUsage;
     }
     try {
@@ -134,10 +166,14 @@ int main(int argc, char** argv) {
             return RunDemo(demo);
         }
         if (produceCommand->parsed()) {
-            return RunProduce(produceName, produceRate);
+            produce.mode = static_cast<mode_t>(std::stoul(produceMode, nullptr, 8));
+            return RunProduce(produce);
         }
         if (watchCommand->parsed()) {
             return RunWatch(watchName);
+        }
+        if (removeCommand->parsed()) {
+            return RunRemove(removeName);
         }
         return RunDump(dumpName);
     } catch (const std::exception& error) {

@@ -94,28 +94,28 @@ TEST(ReadCheck, FlagsEachBrokenPromise) {
         ReadCheck check;
         std::vector<PadStatus> torn = Samples({5, 4});
         torn[1].stick.x = static_cast<qor::s16>(torn[1].stick.x + 1);
-        EXPECT_EQ(Take(check, torn), "read 1: entry 1 is not a whole sample");
+        EXPECT_EQ(Take(check, torn), "entry 1 is not a whole sample");
     }
     {
         ReadCheck check;
-        EXPECT_EQ(Take(check, Samples({4, 5})), "read 1: entry 1 is sample 5, after sample 4");
+        EXPECT_EQ(Take(check, Samples({4, 5})), "entry 1 is sample 5, after sample 4");
     }
     {
         ReadCheck check;
-        EXPECT_EQ(Take(check, Samples({9, 7})), "read 1: entry 1 is sample 7, after sample 9");
+        EXPECT_EQ(Take(check, Samples({9, 7})), "entry 1 is sample 7, after sample 9");
     }
     {
         ReadCheck check;
         EXPECT_EQ(Take(check, Samples({9, 8})), "");
         EXPECT_EQ(Take(check, Samples({10, 9})),
-                  "read 2: entry 1 is sample 9, delivered before (newest so far 9)");
+                  "entry 1 is sample 9, delivered before (newest so far 9)");
     }
     {
         ReadCheck check;
         const std::vector<PadStatus> eight = Samples({8, 7, 6, 5, 4, 3, 2, 1});
-        EXPECT_EQ(check.Take(eight.data(), 8, 8), "read 1: delivered 8 samples into room for 7");
-        EXPECT_EQ(check.Take(eight.data(), 3, 2), "read 2: delivered 3 samples into room for 2");
-        EXPECT_EQ(check.Take(eight.data(), -1, 7), "read 3: delivered -1 samples into room for 7");
+        EXPECT_EQ(check.Take(eight.data(), 8, 8), "delivered 8 samples into room for 7");
+        EXPECT_EQ(check.Take(eight.data(), 3, 2), "delivered 3 samples into room for 2");
+        EXPECT_EQ(check.Take(eight.data(), -1, 7), "delivered -1 samples into room for 7");
     }
 }
 

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs padring the way a person would, one scenario per ctest test:
-#   padring_cli_test.sh PADRING Demo|Attach|BadInput|Interrupt
+#   padring_cli_test.sh PADRING Demo|Attach|Takeover|BadInput|Interrupt
 # Each scenario uses ring names of its own and checks that no shared-memory
 # object is left behind.
 set -euo pipefail
@@ -25,12 +25,13 @@ expect_gone() {
     [[ ! -e /dev/shm/${1#/} ]] || fail "shared-memory object $1 was left behind"
 }
 
+# Waits until the ring can be opened: made, and its header published.
 wait_for_ring() {
     for _ in $(seq 100); do
-        [[ -e /dev/shm/$name ]] && return 0
+        "$padring" dump --name "$name" >/dev/null 2>&1 && return 0
         sleep 0.05
     done
-    fail "no shared-memory object $name appeared"
+    fail "no ring $name appeared"
 }
 
 # Waits up to 15 s for a background process and returns its status.
@@ -71,6 +72,15 @@ Demo)
     ring=$(sed -n 's/.* share the pad ring \(\/[^ ]*\) .*/\1/p' "$work/demo")
     [[ -n $ring ]] || fail "the demo did not name its ring"
     expect_gone "$ring"
+
+    # Producers killed at random moments and taken over: still a pass.
+    "$padring" demo --seconds 2 --kill-producer 4 >"$work/kills" 2>&1 ||
+        { show kills; fail "demo with kills exited $?"; }
+    check_demo_output 3 kills
+    grep -q "^the producer was killed with SIGKILL 4 times" "$work/kills" ||
+        { show kills; fail "the kills are not reported"; }
+    grep -q "^verdict: PASS (.* across 5 producers" "$work/kills" ||
+        { show kills; fail "the verdict does not cover every producer"; }
     ;;
 
 Attach)
@@ -112,27 +122,106 @@ Attach)
     grep -qE '^  m_writePointer +[0-7] ' "$work/dump" || { show dump; fail "no write pointer"; }
     ;;
 
+Takeover)
+    # A second producer is refused while the first lives.
+    "$padring" produce --name "$name" --rate 2000 >"$work/first" 2>&1 &
+    first=$!
+    wait_for_ring
+    expect_error 1 "cannot produce into /$name: its producer, pid $first, is running" \
+        produce --name "$name"
+    "$padring" watch --name "$name" >"$work/watch" 2>&1 &
+    watcher=$!
+    sleep 0.5
+
+    # Killed, it leaves its ring; watch reads on and a new producer takes over.
+    kill -KILL "$first"
+    wait "$first" 2>/dev/null || true
+    sleep 0.5
+    "$padring" dump --name "$name" >"$work/dump" || { show dump; fail "dump exited $?"; }
+    grep -q "^  producer: none (pid $first is gone" "$work/dump" ||
+        { show dump; fail "dump does not say the producer is gone"; }
+    "$padring" produce --name "$name" --rate 2000 >"$work/second" 2>&1 &
+    second=$!
+    sleep 1
+    grep -q "^taking over /$name, its producer (pid $first) is gone$" "$work/second" ||
+        { show second; fail "the takeover is not announced"; }
+    expect_error 1 "cannot remove /$name: its producer, pid $second, is running" \
+        remove --name "$name"
+
+    # A closed terminal stops it like Ctrl-C; the watcher sees the ring go.
+    kill -HUP "$second"
+    wait_for_exit "$second" || { show second; fail "produce exited $? after SIGHUP"; }
+    expect_gone "$name"
+    wait_for_exit "$watcher" || { show watch; fail "watch exited $? across the takeover"; }
+    grep -q "^/$name has no producer (pid $first is gone)" "$work/watch" ||
+        { show watch; fail "watch did not notice the dead producer"; }
+    grep -q "^/$name: producer pid $second took over$" "$work/watch" ||
+        { show watch; fail "watch did not notice the takeover"; }
+    grep -q "was removed" "$work/watch" || { show watch; fail "no removal note"; }
+    grep -q "^stopped: .* 0 problems$" "$work/watch" || { show watch; fail "watch reported a problem"; }
+    # The pattern goes on across the takeover: consecutive unless a skip is
+    # reported, and sample n in slot n % 8.
+    awk '
+        / samples skipped\)$/ { skip = 1; next }
+        $1 ~ /^[0-9]+$/ && NF == 8 {
+            if (seen && !skip && $1 != last + 1) { print "sample " $1 " after " last; bad = 1 }
+            if ($2 != $1 % 8) { print "sample " $1 " in slot " $2; bad = 1 }
+            last = $1; seen++; skip = 0
+        }
+        END { if (seen < 1000) { print "only " seen " samples"; bad = 1 } exit bad }
+    ' "$work/watch" || { show watch; fail "watch printed a wrong sequence"; }
+    ;;
+
 BadInput)
     expect_error 2 "unknown command 'frob'" frob
     expect_error 2 "not expected: --bogus" demo --bogus
     expect_error 2 "--rate: 'abc' is not a number" demo --rate abc
     expect_error 2 "--readers: '0' is not a whole number" demo --readers 0
+    expect_error 2 "--mode: 'rw' is not an octal mode" produce --name "$name" --mode rw
     expect_error 2 "--name is required" watch
-    expect_error 1 "no shared-memory object /$name" watch --name "$name"
-    expect_error 1 "no shared-memory object /$name" dump --name "$name"
+    expect_error 1 "no shared pad ring /$name" watch --name "$name"
+    expect_error 1 "no shared pad ring /$name" dump --name "$name"
+    expect_error 1 "cannot remove /$name: no shared-memory object" remove --name "$name"
     expect_error 1 "ring name 'a/b' has a '/'" dump --name a/b
+    expect_error 1 "mode 0666 for /$name: the owner reads and writes, others may only read" \
+        produce --name "$name" --mode 0666
 
     printf 'x' >"/dev/shm/$name"
-    expect_error 1 "/$name is 1 bytes, too small for a pad ring" dump --name "$name"
+    expect_error 1 "/$name is 1 bytes, too small for a shared pad ring" dump --name "$name"
     head -c 4096 /dev/zero >"/dev/shm/$name"
-    expect_error 1 "/$name is not a pad ring" watch --name "$name"
+    expect_error 1 "/$name is not a shared pad ring" watch --name "$name"
     # Somebody else's object is neither used nor removed.
-    expect_error 1 "/$name already exists" produce --name "$name"
-    expect_error 1 "/$name already exists" demo --name "$name" --seconds 1
+    expect_error 1 "/$name is not a shared pad ring" produce --name "$name"
+    expect_error 1 "/$name is not a shared pad ring" demo --name "$name" --seconds 1
+    expect_error 1 "cannot remove /$name: it is not a shared pad ring" remove --name "$name"
     [[ $(stat -c %s "/dev/shm/$name") == 4096 ]] || fail "padring changed an object it did not make"
     rm "/dev/shm/$name"
 
-    for command in "" demo produce watch dump; do
+    # A damaged ring: one line per distinct problem, not one per poll.
+    "$padring" produce --name "$name" --keep >"$work/produce" 2>&1 &
+    producer=$!
+    wait_for_ring
+    kill -INT "$producer"
+    wait_for_exit "$producer" || { show produce; fail "produce --keep exited $?"; }
+    [[ $(stat -c %a "/dev/shm/$name") == 600 ]] || fail "the ring is not private by default"
+    printf '\x63\x00\x00\x00' | dd of="/dev/shm/$name" bs=1 seek=80 conv=notrunc status=none
+    status=0
+    timeout --preserve-status -s INT 2 "$padring" watch --name "$name" >"$work/damaged" ||
+        status=$?
+    [[ $status == 1 ]] || { show damaged; fail "watch on a damaged ring exited $status"; }
+    [[ $(grep -c '^problem 1: ring check failed at .*: -1 <= writePointer' "$work/damaged") == 1 ]] ||
+        { show damaged; fail "the damage is not reported once"; }
+    (($(grep -c '^problem' "$work/damaged") <= 4)) || { show damaged; fail "a line per poll"; }
+    status=0
+    "$padring" dump --name "$name" >"$work/dump" || status=$?
+    [[ $status == 1 ]] || { show dump; fail "dump of a damaged ring exited $status"; }
+    grep -qE '^  m_writePointer +99  DAMAGED: outside -1..7$' "$work/dump" ||
+        { show dump; fail "dump does not mark the damaged pointer"; }
+    expect_error 1 "its ring is damaged (m_writePointer outside -1..7)" produce --name "$name"
+    "$padring" remove --name "$name" >/dev/null || fail "remove exited $?"
+    expect_gone "$name"
+
+    for command in "" demo produce watch dump remove; do
         # shellcheck disable=SC2086
         "$padring" $command --help >"$work/help" || fail "padring $command --help exited $?"
         grep -q "^Usage: padring $command" "$work/help" || { show help; fail "no usage line"; }
