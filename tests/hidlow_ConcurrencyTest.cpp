@@ -329,6 +329,14 @@ TEST(PadLifoRingTakeover, ConsumersReadOnAcrossKilledAndReplacedProducers) {
     std::mt19937 random(20261206);
     int insideWriteData = 0;
     for (int kill = 0; kill < kKills && board.writer.fault[0] == '\0'; ++kill) {
+        // From its first write on: under an emulator a new process spends
+        // milliseconds translating code before it gets there.
+        const long before = board.writer.samples.load(std::memory_order_relaxed);
+        for (int wait = 0;
+             wait < 10000 && board.writer.samples.load(std::memory_order_relaxed) == before;
+             ++wait) {
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
         std::this_thread::sleep_for(std::chrono::microseconds(random() % 3000));
         ::kill(producer, SIGKILL);
         int status = 0;

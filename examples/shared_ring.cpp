@@ -1,0 +1,78 @@
+// A producer process and a consumer process on one pad ring in named shared
+// memory. The producer makes the ring (or takes over one whose producer died)
+// and writes a sample every millisecond for a second; the consumer waits for
+// the ring, maps it read-only and polls it at 100 Hz until the producer
+// removes the ring's name.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "qor/hidlow/QVA/hidlow_SharedPadRingConsumer.h"
+#include "qor/hidlow/QVA/hidlow_SharedPadRingProducer.h"
+
+using qor::hid::QVA::PadStatus;
+using qor::hidlow::QVA::SharedPadRingConsumer;
+using qor::hidlow::QVA::SharedPadRingError;
+using qor::hidlow::QVA::SharedPadRingProducer;
+
+namespace {
+
+// Opens the ring once its producer has made it.
+SharedPadRingConsumer OpenWhenMade(const char* name) {
+    for (;;) {
+        try {
+            return SharedPadRingConsumer::Open(name);
+        } catch (const SharedPadRingError& error) {
+            if (error.GetCause() != SharedPadRingError::Cause::kNotFound &&
+                error.GetCause() != SharedPadRingError::Cause::kNotReady) {
+                throw;  // not a ring, another format...: nothing to wait for
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+int Consume(const char* name) {
+    const SharedPadRingConsumer consumer = OpenWhenMade(name);
+    qor::s64 tick = -1;  // a new cursor
+    qor::s32 index = -1;
+    long received = 0;
+    while (consumer.StillLinked()) {
+        PadStatus samples[7];
+        qor::s32 count = 0;
+        consumer.Ring().ReadData(samples, 7, &count, &tick, &index);  // samples[0] is the newest
+        received += count;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::printf("consumer: %ld samples received\n", received);
+    return received > 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main() {
+    const char* name = "qor-example-shared-ring";
+    const pid_t consumer = fork();
+    if (consumer == 0) {
+        _exit(Consume(name));
+    }
+    // Mode 0600: only this user's processes may read; 0644 would let all read.
+    SharedPadRingProducer producer = SharedPadRingProducer::CreateOrTakeOver(name);
+
+    qor::bit32 written = 0;
+    const auto start = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - start < std::chrono::seconds(1)) {
+        const PadStatus sample = {written, 0, 0, {static_cast<qor::s16>(written % 200), 0}};
+        producer.Ring().WriteData(&sample, 1);
+        ++written;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    producer.RemoveName();  // a clean stop that leaves nothing behind
+    int status = 0;
+    waitpid(consumer, &status, 0);
+    std::printf("producer: %u samples written\n", written);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+}
