@@ -302,7 +302,7 @@ const Scenario kTakeovers[] = {
     {"a batch across a lap start", 6, 3, {1, 3}, 1},
     {"a batch in the first lap", 3, 2, {0, 2}, 1},
     {"the very first lap start", 0, 2, {-1, -1}, 1},
-    {"a lap start, a reader and a snapshot", 7, 1, {0, kTakesSnapshots}, 1},
+    {"a lap start, a reader and a snapshot", 8, 1, {0, kTakesSnapshots}, 1},
 };
 
 // The cell accesses of the scenario's batch: the places its writer can die.

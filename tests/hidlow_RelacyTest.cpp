@@ -170,6 +170,11 @@ TEST(RelacyModel, LeavingOutAFenceFailsTheModel) {
         {"reader: acquire before the re-check",
          [](bool release, const volatile void* cell, bool) { return !release && IsPointer(cell); },
          kSevenCopied},
+        {"writer: release before the new lap tick",
+         [](bool release, const volatile void* cell, bool store) {
+             return release && store && cell == &g_ring->m_tickWriteZero.m_v;
+         },
+         kLapBoundary},
     };
     for (const LeftOut& variant : variants) {
         const Verdict verdict = Check(variant.scenario, variant.filter);

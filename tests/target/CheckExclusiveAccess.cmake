@@ -1,7 +1,7 @@
 # Disassembles the ring's object file for the target and fails unless every
-# cell store in WriteData is an exclusive-access retry loop, every 64-bit read
-# in ReadData is an LDREXD released with CLREX, and each fence the two
-# operations place is there as a CP15 barrier. Meant for an optimised build,
+# cell store in WriteData and ResumeWriting is an exclusive-access retry loop,
+# every 64-bit read in ReadData and TakeSnapshot is an LDREXD released with
+# CLREX, and each fence the operations place is there as a CP15 barrier. Meant for an optimised build,
 # where the cell and fence helpers are inlined into the two operations.
 # Arguments: OBJDUMP, OBJECT.
 execute_process(COMMAND ${OBJDUMP} -d -C --no-show-raw-insn ${OBJECT}
@@ -75,4 +75,17 @@ function_body("PadLifoRing::ReadData" reader)
 require_at_least(2 "${reader}" "ldrexd\t" "ReadData")
 require_at_least(2 "${reader}" "clrex" "ReadData")
 require_at_least(4 "${reader}" "${barrier}" "ReadData")
+# A new writer's resume: the reader's two acquires on its control reads, the
+# release before the new lap tick, and that tick stored by an exclusive loop.
+function_body("PadLifoRing::ResumeWriting" resume)
+require_at_least(1 "${resume}" "ldrexd\t" "ResumeWriting")
+require_at_least(1 "${resume}" "strexd" "ResumeWriting")
+require_at_least(3 "${resume}" "${barrier}" "ResumeWriting")
+require_retry_loops("${resume}" "ResumeWriting")
+
+# The whole-record copy reads as ReadData does.
+function_body("PadLifoRing::TakeSnapshot" snapshot)
+require_at_least(2 "${snapshot}" "ldrexd\t" "TakeSnapshot")
+require_at_least(2 "${snapshot}" "clrex" "TakeSnapshot")
+require_at_least(4 "${snapshot}" "${barrier}" "TakeSnapshot")
 message(STATUS "exclusive-access loops, 64-bit reads and barriers present in ${OBJECT}")

@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 
 #include <cerrno>
+#include <utility>
 
 #include "hidlow_SharedObjectFile.h"
 
@@ -32,7 +33,8 @@ SharedPadRingConsumer SharedPadRingConsumer::Open(const std::string& name) {
                                      "died doing so and the next one will finish it");
     }
     const std::size_t ringOffset = detail::CheckHeader(mapping.Get(), status.size, objectName);
-    return SharedPadRingConsumer(objectName, fd.Release(), mapping.Release(), status.size,
+    std::string ownedName = objectName;  // copied before the owners are released
+    return SharedPadRingConsumer(std::move(ownedName), fd.Release(), mapping.Release(), status.size,
                                  ringOffset, status.device, status.inode, false);
 }
 

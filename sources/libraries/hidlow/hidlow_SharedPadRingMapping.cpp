@@ -151,6 +151,7 @@ SharedPadRingError ProducerAliveError(const std::string& refusal, const void* ma
                                       std::size_t size) {
     const bool headerReadable = mapping != nullptr && size >= sizeof(SharedPadRingHeader) &&
                                 HeaderAt(mapping).m_magic == SHARED_PAD_RING_MAGIC;
+    // Only for the message: a pid read without ordering is at worst one producer old.
     const s32 pid = headerReadable ? static_cast<s32>(HeaderAt(mapping).m_producerPid) : 0;
     return SharedPadRingError(
         Cause::kProducerAlive,
@@ -190,11 +191,13 @@ void SharedPadRingMapping::Remove(const std::string& name) {
         }
         throw detail::SystemError("open", objectName);
     }
+    const bool locked = detail::TakeProducerLock(fd.Get(), objectName);
+    // Looked at only now: while nobody holds the lock the object may still grow.
     const detail::ObjectStatus status = detail::StatusOf(fd.Get(), objectName);
     const detail::ObjectMapping mapping =
         status.size > 0 ? detail::Map(fd.Get(), status.size, false, objectName)
                         : detail::ObjectMapping(nullptr, 0);
-    if (!detail::TakeProducerLock(fd.Get(), objectName)) {
+    if (!locked) {
         throw detail::ProducerAliveError("cannot remove " + objectName, mapping.Get(), status.size);
     }
     const bool ring = status.size >= sizeof(SharedPadRingHeader) &&

@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <thread>
 #include <utility>
 
 #include "hidlow_SharedObjectFile.h"
@@ -26,11 +28,27 @@ constexpr int kOpenAttempts = 8;
 // A ring with no writer stands still: one copy is enough unless something
 // other than a producer writes it.
 constexpr s32 kSnapshotAttempts = 100;
+// Besides a producer, a Remove or a starting producer that is about to give
+// up holds the lock for a moment; a producer holds it for good.
+constexpr int kLockAttempts = 20;
+constexpr auto kLockRetryPause = std::chrono::milliseconds(1);
 
 std::string ModeText(mode_t mode) {
     char text[8];
     std::snprintf(text, sizeof text, "0%03o", static_cast<unsigned>(mode));
     return text;
+}
+
+bool TakeProducerLockSoon(int fd, const std::string& objectName) {
+    for (int attempt = 1;; ++attempt) {
+        if (detail::TakeProducerLock(fd, objectName)) {
+            return true;
+        }
+        if (attempt == kLockAttempts) {
+            return false;
+        }
+        std::this_thread::sleep_for(kLockRetryPause);
+    }
 }
 
 // The empty ring behind a complete header; the magic goes in last.
@@ -91,7 +109,7 @@ SharedPadRingProducer SharedPadRingProducer::CreateOrTakeOver(const std::string&
                                      "(0600, 0640, 0604 or 0644)");
     }
     for (int attempt = 1;; ++attempt) {
-        // Made with 0600 whatever the umask; fchmod below sets the mode asked for.
+        // 0600 less the umask until fchmod below sets the mode asked for.
         bool created = true;
         int rawFd = shm_open(objectName.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
         if (rawFd < 0 && errno == EEXIST) {
@@ -103,10 +121,15 @@ SharedPadRingProducer SharedPadRingProducer::CreateOrTakeOver(const std::string&
             continue;
         }
         FileDescriptor fd(rawFd);
+        if (vanished) {
+            throw SharedPadRingError(Cause::kNotFound,
+                                     "cannot produce into " + objectName +
+                                         ": it keeps being removed while this producer opens it");
+        }
         if (fd.Get() < 0) {
             throw detail::SystemError(created ? "create" : "open", objectName);
         }
-        if (!detail::TakeProducerLock(fd.Get(), objectName)) {
+        if (!TakeProducerLockSoon(fd.Get(), objectName)) {
             const detail::ObjectStatus status = detail::StatusOf(fd.Get(), objectName);
             const ObjectMapping mapping =
                 status.size > 0 ? detail::Map(fd.Get(), status.size, false, objectName)
@@ -124,14 +147,20 @@ SharedPadRingProducer SharedPadRingProducer::CreateOrTakeOver(const std::string&
                                      "cannot produce into " + objectName +
                                          ": it keeps being removed while this producer opens it");
         }
+        // Before anything is written: a producer that fails here leaves the
+        // object as it found it.
+        if (status.mode != mode && fchmod(fd.Get(), mode) != 0) {
+            throw detail::SystemError("set the mode " + ModeText(mode) + " of", objectName);
+        }
 
         bool fresh = created || status.size == 0;
         ObjectMapping mapping = detail::Map(
             fd.Get(), fresh ? sizeof(SharedPadRingObject) : status.size, true, objectName);
-        s32 previousPid = 0;
         if (!fresh && detail::LeftUnfinished(mapping.Get(), status.size)) {
             fresh = true;  // its maker died before the magic: make it again
         }
+        std::size_t ringOffset = sizeof(SharedPadRingHeader);
+        s32 previousPid = 0;
         if (fresh) {
             if (ftruncate(fd.Get(), sizeof(SharedPadRingObject)) != 0) {
                 throw detail::SystemError("size", objectName);
@@ -139,22 +168,16 @@ SharedPadRingProducer SharedPadRingProducer::CreateOrTakeOver(const std::string&
             status.size = sizeof(SharedPadRingObject);
             Initialize(*static_cast<SharedPadRingObject*>(mapping.Get()));
         } else {
-            const std::size_t ringOffset =
-                detail::CheckHeader(mapping.Get(), status.size, objectName);
+            ringOffset = detail::CheckHeader(mapping.Get(), status.size, objectName);
             auto* object = static_cast<char*>(mapping.Get());
             previousPid =
                 TakeOver(*reinterpret_cast<SharedPadRingHeader*>(object),
                          *reinterpret_cast<PadLifoRing*>(object + ringOffset), objectName);
         }
-        if (status.mode != mode && fchmod(fd.Get(), mode) != 0) {
-            throw detail::SystemError("set the mode " + ModeText(mode) + " of", objectName);
-        }
-        const std::size_t ringOffset = static_cast<std::size_t>(
-            static_cast<const SharedPadRingHeader*>(mapping.Get())->m_ringOffset);
-        SharedPadRingProducer producer(objectName, fd.Release(), mapping.Release(), status.size,
-                                       ringOffset, status.device, status.inode, !fresh,
-                                       previousPid);
-        return producer;
+        std::string ownedName = objectName;  // copied before the owners are released
+        return SharedPadRingProducer(std::move(ownedName), fd.Release(), mapping.Release(),
+                                     status.size, ringOffset, status.device, status.inode, !fresh,
+                                     previousPid);
     }
 }
 
@@ -163,7 +186,8 @@ SharedPadRingProducer::SharedPadRingProducer(std::string name, int fd, void* map
                                              ino_t inode, bool tookOver, s32 previousProducerPid)
     : SharedPadRingMapping(std::move(name), fd, mapping, size, ringOffset, device, inode, true),
       m_tookOver(tookOver),
-      m_previousProducerPid(previousProducerPid) {}
+      m_previousProducerPid(previousProducerPid),
+      m_producerProcess(getpid()) {}
 
 SharedPadRingProducer& SharedPadRingProducer::operator=(SharedPadRingProducer&& other) noexcept {
     if (this != &other) {
@@ -171,6 +195,7 @@ SharedPadRingProducer& SharedPadRingProducer::operator=(SharedPadRingProducer&& 
         SharedPadRingMapping::operator=(std::move(other));
         m_tookOver = other.m_tookOver;
         m_previousProducerPid = other.m_previousProducerPid;
+        m_producerProcess = other.m_producerProcess;
     }
     return *this;
 }
@@ -179,8 +204,12 @@ SharedPadRingProducer::~SharedPadRingProducer() {
     StopProducing();
 }
 
+bool SharedPadRingProducer::ProducingHere() const {
+    return HoldsProducerLock() && getpid() == m_producerProcess;
+}
+
 void SharedPadRingProducer::StopProducing() {
-    if (HoldsProducerLock()) {
+    if (ProducingHere()) {
         // The lock is dropped when the base closes the descriptor, after this.
         const_cast<SharedPadRingHeader&>(Header()).m_producerPid = 0;
     }
@@ -191,7 +220,7 @@ PadLifoRing& SharedPadRingProducer::Ring() {
 }
 
 void SharedPadRingProducer::RemoveName() {
-    if (HoldsProducerLock() && StillLinked() && shm_unlink(Name().c_str()) != 0) {
+    if (ProducingHere() && StillLinked() && shm_unlink(Name().c_str()) != 0) {
         throw detail::SystemError("remove", Name());
     }
 }

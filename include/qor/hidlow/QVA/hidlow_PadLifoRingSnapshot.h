@@ -1,7 +1,7 @@
-// A copy of a whole pad ring at one moment: the control fields, all eight
-// slots and the fields the ring leaves to the rest of the input service. For
-// tools that show a live ring and for a writer taking over a ring, never for
-// consumers (ReadData is theirs).
+// A copy of a whole pad ring: the control fields and the slots as a reader
+// sees them at one moment, and the fields the ring leaves to the rest of the
+// input service as they stood. For tools that show a live ring and for a
+// writer taking over a ring, never for consumers (ReadData is theirs).
 #pragma once
 
 #include "qor/hid/QVA/hid_DeviceStatus.h"
@@ -21,6 +21,7 @@ struct PadLifoRingSnapshot {
     s64 tickWriteZero;
     s64 oldTickWriteZero;
     s32 writePointer;
+    // Copied as they stand: the ring neither orders nor re-checks them.
     f32 svr2Volume;
     bit32 rawButtons;
     hid::QVA::AnalogStickStatus rawAnalogStick;

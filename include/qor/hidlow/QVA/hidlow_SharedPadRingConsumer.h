@@ -16,6 +16,10 @@ public:
     // kWrongRingSize, kWrongRingOffset, kTooSmall or kSystem.
     static SharedPadRingConsumer Open(const std::string& name);
 
+    SharedPadRingConsumer(SharedPadRingConsumer&& other) noexcept = default;
+    SharedPadRingConsumer& operator=(SharedPadRingConsumer&& other) noexcept = default;
+    ~SharedPadRingConsumer() = default;
+
 private:
     using SharedPadRingMapping::SharedPadRingMapping;
 };

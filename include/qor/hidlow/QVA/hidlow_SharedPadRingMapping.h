@@ -27,12 +27,10 @@ public:
     // meanwhile. Throws kProducerAlive, kNotFound, kNotARing or kSystem.
     static void Remove(const std::string& name);
 
-    SharedPadRingMapping(SharedPadRingMapping&& other) noexcept;
-    SharedPadRingMapping& operator=(SharedPadRingMapping&& other) noexcept;
     SharedPadRingMapping(const SharedPadRingMapping&) = delete;
     SharedPadRingMapping& operator=(const SharedPadRingMapping&) = delete;
-    ~SharedPadRingMapping();
 
+    // A moved-from producer or consumer may only be assigned or destroyed.
     const std::string& Name() const { return m_name; }
     std::size_t ObjectSize() const { return m_size; }
     std::size_t RingOffset() const { return m_ringOffset; }
@@ -52,6 +50,12 @@ public:
     bool StillLinked() const;
 
 protected:
+    // Only as a producer or a consumer, never on its own: that would split the
+    // producer lock from the producer.
+    SharedPadRingMapping(SharedPadRingMapping&& other) noexcept;
+    SharedPadRingMapping& operator=(SharedPadRingMapping&& other) noexcept;
+    ~SharedPadRingMapping();
+
     // Takes over fd and mapping; device and inode identify the object.
     SharedPadRingMapping(std::string name, int fd, void* mapping, std::size_t size,
                          std::size_t ringOffset, dev_t device, ino_t inode, bool holdsProducerLock);

@@ -33,7 +33,8 @@ public:
     ~SharedPadRingProducer();
 
     // The ring to call WriteData on, from one thread at a time. A process
-    // forked from the producer shares its lock: only one of them may write.
+    // forked from the producer shares its lock: only one of them may write,
+    // and only the producer's own process clears the pid or removes the name.
     PadLifoRing& Ring();
     using SharedPadRingMapping::Ring;
 
@@ -52,10 +53,13 @@ private:
                           std::size_t ringOffset, dev_t device, ino_t inode, bool tookOver,
                           s32 previousProducerPid);
 
+    // Whether this process is the producer, not a child forked from it.
+    bool ProducingHere() const;
     void StopProducing();
 
     bool m_tookOver;
     s32 m_previousProducerPid;
+    pid_t m_producerProcess;
 };
 
 }  // namespace qor::hidlow::QVA
