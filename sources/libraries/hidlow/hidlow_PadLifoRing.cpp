@@ -1,11 +1,10 @@
 #include "qor/hidlow/QVA/hidlow_PadLifoRing.h"
 
 #include <cstddef>
-#include <limits>
 
+#include "hidlow_LifoRingSteps.h"
 #include "qor/dbg/dbg_Enum.h"
 #include "qor/fnd/fnd_Fence.h"
-#include "qor/hidlow/QVA/hidlow_PadLifoRingSnapshot.h"
 #include "qor/os/os_Tick.h"
 
 namespace qor::hidlow::QVA {
@@ -35,29 +34,6 @@ void ReportFailedCheck(int line, const char* condition) {
 // ring or the cursor.
 #define QOR_HIDLOW_CHECK(condition) \
     ((condition) ? true : (ReportFailedCheck(__LINE__, #condition), false))
-
-struct ControlSnapshot {
-    s32 writePointer;
-    s64 tickWriteZero;
-    s64 oldTickWriteZero;
-
-    bool operator!=(const ControlSnapshot& other) const {
-        return writePointer != other.writePointer || tickWriteZero != other.tickWriteZero ||
-               oldTickWriteZero != other.oldTickWriteZero;
-    }
-};
-
-// Pointer first, then the lap tick, then the old lap tick: each read is no
-// older than what the writer had published when the read before it was made.
-ControlSnapshot ReadControls(const LifoRing& ring) {
-    const s32 writePointer = ring.m_writePointer;
-    // acquire: pairs with the release before each pointer store; later reads are no older
-    fnd::AcquireFence();
-    const s64 tickWriteZero = ring.m_tickWriteZero;
-    // acquire: pairs with the release before each lap tick store; later pointers are no older
-    fnd::AcquireFence();
-    return ControlSnapshot{writePointer, tickWriteZero, ring.m_oldTickWriteZero};
-}
 
 // newestSlot -1: nothing has been written, there is no lap to move the cursor to.
 struct ReadPlan {
@@ -116,35 +92,12 @@ FailedCheck PlanRead(const ControlSnapshot& snapshot, const s64* pTick, const s3
 
 #undef QOR_HIDLOW_FAIL_UNLESS
 
-bool ControlsMoved(const LifoRing& ring, const ControlSnapshot& snapshot) {
-    return ReadControls(ring) != snapshot;
-}
-
 void StoreSample(IPadStatus& slot, const PadStatus& sample) {
     slot.hold = sample.hold;
     slot.trigger = sample.trigger;
     slot.release = sample.release;
     slot.stick.x = sample.stick.x;
     slot.stick.y = sample.stick.y;
-}
-
-void LoadSample(const IPadStatus& slot, PadStatus* pSample) {
-    pSample->hold = slot.hold;
-    pSample->trigger = slot.trigger;
-    pSample->release = slot.release;
-    pSample->stick.x = slot.stick.x;
-    pSample->stick.y = slot.stick.y;
-}
-
-// A lap tick strictly larger than the current one, whatever the tick source
-// returns: readers tell laps apart only by their ticks, and a coarse source
-// can return one value for several laps of a long batch.
-s64 NextLapTick(s64 currentLapTick) {
-    const s64 tick = os::Tick::GetSystemCurrent();
-    if (tick > currentLapTick || currentLapTick == std::numeric_limits<s64>::max()) {
-        return tick;
-    }
-    return currentLapTick + 1;
 }
 
 }  // namespace
@@ -260,52 +213,6 @@ void PadLifoRing::ReadData(PadStatus* pBuffers, s32 bufferNum, s32* pReadCount, 
         *pIndex = plan.newestSlot;
         return;
     }
-}
-
-void PadLifoRing::ResumeWriting() {
-    // Whatever hands the ring over (in shared memory, the kernel's producer
-    // lock) orders the stopped writer's stores before this call. The acquires
-    // in ReadControls pair with that writer's releases, so what is stored
-    // below follows what is read here for every reader too.
-    const ControlSnapshot controls = ReadControls(*this);
-    if (controls.writePointer != 0 || controls.tickWriteZero != controls.oldTickWriteZero) {
-        return;
-    }
-    // Slot 0 is published but its lap is not: stamp it as WriteData would have.
-    const s64 tickWriteZero = NextLapTick(controls.tickWriteZero);
-    // release: pointer 0 (slot 0 behind it), read above, precede the new lap tick; pairs with
-    // the reader's lap tick acquire
-    fnd::ReleaseFence();
-    m_tickWriteZero = tickWriteZero;
-}
-
-bool PadLifoRing::TakeSnapshot(PadLifoRingSnapshot* pSnapshot, s32 maxAttempts) const {
-    if (!QOR_HIDLOW_CHECK(NULL != pSnapshot)) {
-        return false;
-    }
-    for (s32 attempt = 0; attempt < maxAttempts; ++attempt) {
-        const ControlSnapshot controls = ReadControls(*this);
-        if (m_writePointer != controls.writePointer) {
-            continue;  // confirmed as in ReadData: the pointer belongs to the lap of the ticks
-        }
-        // acquire: pairs with the releases the control reads saw; no copied field predates them
-        fnd::AcquireFence();
-        pSnapshot->writePointer = controls.writePointer;
-        pSnapshot->tickWriteZero = controls.tickWriteZero;
-        pSnapshot->oldTickWriteZero = controls.oldTickWriteZero;
-        for (s32 slot = 0; slot < PAD_LIFORING_BUFFER_NUM; ++slot) {
-            LoadSample(m_buffers[slot], &pSnapshot->buffers[slot]);
-        }
-        pSnapshot->svr2Volume = m_Svr2Volume;
-        pSnapshot->rawButtons = m_RawButtons;
-        pSnapshot->rawAnalogStick = {m_RawAnalogStick.x, m_RawAnalogStick.y};
-        // acquire: pairs with the release before each slot's stores; newer fields move the re-check
-        fnd::AcquireFence();
-        if (!ControlsMoved(*this, controls)) {
-            return true;
-        }
-    }
-    return false;
 }
 
 }  // namespace qor::hidlow::QVA

@@ -1,8 +1,43 @@
 #include "qor/hidlow/QVA/hidlow_PadLifoRingSnapshot.h"
 
+#include <cstddef>
 #include <limits>
 
+#include "hidlow_LifoRingSteps.h"
+#include "qor/dbg/dbg_Enum.h"
+
 namespace qor::hidlow::QVA {
+
+bool PadLifoRing::TakeSnapshot(PadLifoRingSnapshot* pSnapshot, s32 maxAttempts) const {
+    if (pSnapshot == NULL) {
+        qordbgBreakWithTMessage_(QOR_DBG_BREAK_REASON_ASSERT, "hidlow_PadLifoRingSnapshot",
+                                 __LINE__, "%s", "NULL != pSnapshot");
+        return false;
+    }
+    for (s32 attempt = 0; attempt < maxAttempts; ++attempt) {
+        const ControlSnapshot controls = ReadControls(*this);
+        if (m_writePointer != controls.writePointer) {
+            continue;  // confirmed as in ReadData: the pointer belongs to the lap of the ticks
+        }
+        // acquire: pairs with the releases the control reads saw; no copied field predates them
+        fnd::AcquireFence();
+        pSnapshot->writePointer = controls.writePointer;
+        pSnapshot->tickWriteZero = controls.tickWriteZero;
+        pSnapshot->oldTickWriteZero = controls.oldTickWriteZero;
+        for (s32 slot = 0; slot < PAD_LIFORING_BUFFER_NUM; ++slot) {
+            LoadSample(m_buffers[slot], &pSnapshot->buffers[slot]);
+        }
+        pSnapshot->svr2Volume = m_Svr2Volume;
+        pSnapshot->rawButtons = m_RawButtons;
+        pSnapshot->rawAnalogStick = {m_RawAnalogStick.x, m_RawAnalogStick.y};
+        // acquire: pairs with the release before each slot's stores; newer fields move the re-check
+        fnd::AcquireFence();
+        if (!ControlsMoved(*this, controls)) {
+            return true;
+        }
+    }
+    return false;
+}
 
 s32 PadLifoRingSnapshot::NewestSlot() const {
     if (writePointer == 0 && tickWriteZero == oldTickWriteZero) {

@@ -1,0 +1,66 @@
+// The steps the ring's operations share: the reader's snapshot of the control
+// fields and its re-check, the whole-slot copy, and the writer's lap-tick rule.
+// Private to the library. Everything here has internal linkage, so each
+// operation's unit compiles it as if it were its own (the reader and writer
+// exactly as before the other operations shared these steps); not every unit
+// uses every step.
+#pragma once
+
+#include <limits>
+
+#include "qor/fnd/fnd_Fence.h"
+#include "qor/hid/QVA/hid_DeviceStatus.h"
+#include "qor/hidlow/QVA/hidlow_PadLifoRing.h"
+#include "qor/os/os_Tick.h"
+
+namespace qor::hidlow::QVA {
+namespace {
+
+struct ControlSnapshot {
+    s32 writePointer;
+    s64 tickWriteZero;
+    s64 oldTickWriteZero;
+
+    bool operator!=(const ControlSnapshot& other) const {
+        return writePointer != other.writePointer || tickWriteZero != other.tickWriteZero ||
+               oldTickWriteZero != other.oldTickWriteZero;
+    }
+};
+
+// Pointer first, then the lap tick, then the old lap tick: each read is no
+// older than what the writer had published when the read before it was made.
+[[maybe_unused]] ControlSnapshot ReadControls(const LifoRing& ring) {
+    const s32 writePointer = ring.m_writePointer;
+    // acquire: pairs with the release before each pointer store; later reads are no older
+    fnd::AcquireFence();
+    const s64 tickWriteZero = ring.m_tickWriteZero;
+    // acquire: pairs with the release before each lap tick store; later pointers are no older
+    fnd::AcquireFence();
+    return ControlSnapshot{writePointer, tickWriteZero, ring.m_oldTickWriteZero};
+}
+
+[[maybe_unused]] bool ControlsMoved(const LifoRing& ring, const ControlSnapshot& snapshot) {
+    return ReadControls(ring) != snapshot;
+}
+
+[[maybe_unused]] void LoadSample(const IPadStatus& slot, hid::QVA::PadStatus* pSample) {
+    pSample->hold = slot.hold;
+    pSample->trigger = slot.trigger;
+    pSample->release = slot.release;
+    pSample->stick.x = slot.stick.x;
+    pSample->stick.y = slot.stick.y;
+}
+
+// A lap tick strictly larger than the current one, whatever the tick source
+// returns: readers tell laps apart only by their ticks, and a coarse source
+// can return one value for several laps of a long batch.
+[[maybe_unused]] s64 NextLapTick(s64 currentLapTick) {
+    const s64 tick = os::Tick::GetSystemCurrent();
+    if (tick > currentLapTick || currentLapTick == std::numeric_limits<s64>::max()) {
+        return tick;
+    }
+    return currentLapTick + 1;
+}
+
+}  // namespace
+}  // namespace qor::hidlow::QVA
