@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <string>
 
@@ -73,8 +74,11 @@ inline DamagedRecordOutcome RunOnDamagedRecord(const std::uint8_t* data, std::si
     std::memcpy(&index, input + In::kIndex, sizeof index);
     std::memcpy(&bufferNum, input + In::kBufferNum, sizeof bufferNum);
 
-    const hidlow::QVA::PadLifoRingDamage damage = DamageOf(*ring);
-    const bool healthy = damage.field == nullptr;
+    // A lap tick within a batch's laps of the largest one leaves no later ticks
+    // to stamp: no writer keeps such a ring healthy, taking over or not.
+    const bool ticksLeft =
+        ring->m_tickWriteZero.m_v < std::numeric_limits<s64>::max() - In::kMaxBatch;
+    const bool healthy = DamageOf(*ring).field == nullptr && ticksLeft;
     long outside = 0;
     bool snapshotting = false;  // a snapshot also copies fields the ring leaves alone
     fnd::Test::ScopedCellHook hook([&](const volatile void* address, fnd::Test::CellAccess) {
