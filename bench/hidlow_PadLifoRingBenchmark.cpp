@@ -1,12 +1,13 @@
 // How fast the pad sample ring is, next to the floor (the same algorithm in
-// plain code), a mutex ring and a sequence-lock ring, all in one run:
+// plain code), a mutex ring and a ring on Concurrency Kit's
+// ck_sequence, all in one run:
 //   write/N/...        WriteData of N samples per call, time per sample
 //   read/N/...         ReadData of a ring holding N samples new to the cursor
 //   pair/PACE/...      one writer and one reader thread on two processors
 //   alone/PACE/...     the same writer with no reader
 //   processes/PACE/... the pair with the ring in shared memory, reader forked
 //   clock_read, line_transfer: what the figures above are built from
-// The ring variants: ring (the library), floor, mutex, seqlock, and
+// The ring variants: ring (the library), floor, mutex, ck_sequence, and
 // ring_counted (the library's source over a counting layer, for retries).
 #include <benchmark/benchmark.h>
 #include <sys/wait.h>
@@ -20,12 +21,12 @@
 #include <string>
 #include <thread>
 
+#include "CkSequenceRing.h"
 #include "ContendedPair.h"
 #include "CorePinning.h"
 #include "CountingRing.h"
 #include "FloorRing.h"
 #include "MutexRing.h"
-#include "SeqLockRing.h"
 #include "SharedMemory.h"
 #include "qor/hidlow/QVA/hidlow_PadLifoRing.h"
 
@@ -276,7 +277,7 @@ void RegisterAll() {
     RegisterUncontended<LibraryRing>("ring");
     RegisterUncontended<FloorRing>("floor");
     RegisterUncontended<MutexRing>("mutex");
-    RegisterUncontended<SeqLockRing>("seqlock");
+    RegisterUncontended<CkSequenceRing>("ck_sequence");
     benchmark::RegisterBenchmark("clock_read", ClockRead);
     benchmark::RegisterBenchmark("line_transfer", LineTransfer)->UseRealTime();
 
@@ -284,7 +285,7 @@ void RegisterAll() {
     RegisterPair<CountingRing>("ring_counted", false);
     RegisterPair<FloorRing>("floor", true);
     RegisterPair<MutexRing>("mutex", true);
-    RegisterPair<SeqLockRing>("seqlock", true);
+    RegisterPair<CkSequenceRing>("ck_sequence", true);
 
     RegisterAcrossProcesses<LibraryRing>("ring");
     RegisterAcrossProcesses<CountingRing>("ring_counted");

@@ -10,7 +10,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 data=$(mktemp -d)
 trap 'rm -rf "$data"' EXIT
 
-variants=(ring floor mutex seqlock)
+variants=(ring floor mutex ck_sequence)
 jq -r -L "$here" --argjson variants "$(printf '%s\n' "${variants[@]}" | jq -R . | jq -s .)" '
   include "results"; records as $r
   | [["write/1", "write 1"], ["write/8", "write 8"], ["read/7", "read 7 new"],
@@ -24,7 +24,7 @@ jq -r -L "$here" --argjson variants "$(printf '%s\n' "${variants[@]}" | jq -R . 
   | @tsv' "$json" >"$data/pair.tsv"
 
 gnuplot <<GNUPLOT
-set terminal pngcairo size 1200,480 font "Sans,10"
+set terminal pngcairo noenhanced size 1200,480 font "Sans,10"
 set output "$png"
 set multiplot layout 1,2
 set style data histograms

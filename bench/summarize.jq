@@ -11,7 +11,7 @@ def mega: if . == null then null else . / 1e6 end;
 records as $r
 | variations as $cv
 | .context as $context
-| ["ring", "floor", "mutex", "seqlock"] as $variants
+| ["ring", "floor", "mutex", "ck_sequence"] as $variants
 | ["full", "1MHz", "1kHz"] as $paces
 | def alone(op; v): $r[op + "/" + v] | if . then ns else null end;
   def pair(p; v): $r["pair/" + p + "/" + v];
@@ -24,7 +24,7 @@ records as $r
   "",
   "### One operation, hot cache (ns per sample written, ns per read)",
   "",
-  (["operation"] + $variants + ["ring / floor", "mutex / ring", "seqlock / ring"] | row),
+  (["operation"] + $variants + ["ring / floor", "mutex / ring", "ck_sequence / ring"] | row),
   (["---"] + ($variants | map("---:")) + ["---:", "---:", "---:"] | row),
   ([["write/1", "WriteData, 1 sample per call"], ["write/8", "WriteData, 8 per call"],
     ["read/7", "ReadData, 7 new"], ["read/1", "ReadData, 1 new"],
@@ -33,7 +33,7 @@ records as $r
    | [.[1]] + ($variants | map(alone($op; .)))
      + [ratio(alone($op; "ring"); alone($op; "floor")),
         ratio(alone($op; "mutex"); alone($op; "ring")),
-        ratio(alone($op; "seqlock"); alone($op; "ring"))] | map(fmt(2)) | row),
+        ratio(alone($op; "ck_sequence"); alone($op; "ring"))] | map(fmt(2)) | row),
   "",
   "A clock read (std::chrono::steady_clock::now) alone: \($r["clock_read"] | if . then ns else null end | fmt(1)) ns;",
   "one cache line handed from one processor to the other: \($r["line_transfer"].per_transfer | if . then . * 1e9 else null end | fmt(1)) ns.",
@@ -81,8 +81,8 @@ records as $r
     ["WriteData, 8 per call: ring / floor <= 1.5", ratio(alone("write/8"; "ring"); alone("write/8"; "floor")), "le", 1.5],
     ["ReadData, 7 new: ring / floor <= 1.5", ratio(alone("read/7"; "ring"); alone("read/7"; "floor")), "le", 1.5],
     ["ReadData, nothing new: mutex / ring >= 3", ratio(alone("read/0"; "mutex"); alone("read/0"; "ring")), "ge", 3],
-    ["ReadData, 7 new: seqlock / ring > 1", ratio(alone("read/7"; "seqlock"); alone("read/7"; "ring")), "gt", 1],
-    ["ReadData, nothing new: seqlock / ring > 1", ratio(alone("read/0"; "seqlock"); alone("read/0"; "ring")), "gt", 1],
+    ["ReadData, 7 new: ck_sequence / ring > 1", ratio(alone("read/7"; "ck_sequence"); alone("read/7"; "ring")), "gt", 1],
+    ["ReadData, nothing new: ck_sequence / ring > 1", ratio(alone("read/0"; "ck_sequence"); alone("read/0"; "ring")), "gt", 1],
     ["Writer flat out with a reader: mutex / ring >= 5", ratio(pair("full"; "mutex").writer_ns; pair("full"; "ring").writer_ns), "ge", 5],
     ["Reader completes reads with the writer flat out (reads/s, M)", (pair("full"; "ring").reads_per_s | mega), "gt", 0],
     ["1 kHz: writer median with / without reader = 1 (within 10%)", ratio(pair("1kHz"; "ring").writer_median_ns; solo("1kHz"; "ring").writer_median_ns), "near", 0.1],
