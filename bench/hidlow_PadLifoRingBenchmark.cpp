@@ -1,5 +1,5 @@
 // How fast the pad sample ring is, next to the floor (the same algorithm in
-// plain code), a mutex ring and a ring on Concurrency Kit's
+// plain code), a robust mutex ring and a ring on Concurrency Kit's
 // ck_sequence, all in one run:
 //   write/N/...        WriteData of N samples per call, time per sample
 //   read/N/...         ReadData of a ring holding N samples new to the cursor
