@@ -27,6 +27,8 @@ inline CellLoadCounts& ThreadCellLoadCounts() {
 
 class Interlocked {
 public:
+    static constexpr bool kPlainDoublewordLoads = NativeInterlocked::kPlainDoublewordLoads;
+
     template <typename T>
     static T Load(const volatile T* p) {
         if constexpr (std::is_same_v<T, s32>) {
@@ -35,6 +37,12 @@ public:
             ++ThreadCellLoadCounts().lapTickLoads;
         }
         return NativeInterlocked::Load(p);
+    }
+
+    template <typename Native = NativeInterlocked>
+    static void LoadDoublewords(const volatile void* source, std::uint64_t* destination,
+                                int count) {
+        Native::LoadDoublewords(source, destination, count);
     }
 
     template <typename T, typename AssignFunc>

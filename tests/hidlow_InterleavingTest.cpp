@@ -241,8 +241,10 @@ std::string Explore(const Scenario& scenario, const Crash* crash, long* schedule
 // Bounds: 3 preemptions where the schedules stay in the tens of thousands, 2
 // (1 for two readers of a batch of 8) where 3 would run into the hundreds of
 // thousands. The unconfirmed snapshot needs 3 (reader, writer laps, reader,
-// writer brings the pointer back, reader), the unconfirmed report 2. With this
-// ring the scenarios run 126,858 schedules in all; each count is printed.
+// writer brings the pointer back, reader), the unconfirmed report 2, the
+// shortcut at a lap start 1. With this ring the scenarios run 68,930 schedules
+// on x86-64, where slots are read in doublewords, and more on ARMv6, where
+// they are read cell by cell; each count is printed.
 const Scenario kScenarios[] = {
     {"empty ring, the very first lap start", 0, 1, {-1}, 3},
     {"empty ring, a first lap and its wrap", 0, 9, {-1}, 3},
@@ -259,10 +261,16 @@ const Scenario kScenarios[] = {
     {"a snapshot and a reader, the first lap", 0, 9, {-1, kTakesSnapshots}, 1},
 };
 
-#if defined(QOR_HIDLOW_FAULT_UNCONFIRMED_SNAPSHOT) || defined(QOR_HIDLOW_FAULT_REPORT_UNCONFIRMED)
+#if defined(QOR_HIDLOW_FAULT_UNCONFIRMED_SNAPSHOT) || \
+    defined(QOR_HIDLOW_FAULT_REPORT_UNCONFIRMED) ||   \
+    defined(QOR_HIDLOW_FAULT_SHORTCUT_AT_LAP_START)
 #if defined(QOR_HIDLOW_FAULT_UNCONFIRMED_SNAPSHOT)
 // A pointer from one lap beside the next lap's ticks delivers stale samples.
 constexpr const char* kExpectedFault = "reader 1: entry";
+#elif defined(QOR_HIDLOW_FAULT_SHORTCUT_AT_LAP_START)
+// A cursor on slot 0 taken for the newest while the next lap starts: the
+// seven samples after it are held back.
+constexpr const char* kExpectedFault = "reader 1: delivered 0";
 #else
 // A check failing on a snapshot the ring was never in is reported.
 constexpr const char* kExpectedFault = "report on a healthy ring: 0 <= readCount";
@@ -289,7 +297,7 @@ TEST(Interleavings, NoScheduleGivesAReaderAnInconsistentRead) {
         std::printf("%-40s bound %d: %7ld schedules\n", scenario.name, scenario.bound, schedules);
         total += schedules;
     }
-    EXPECT_GT(total, 100000) << "the hook no longer reaches every cell access";
+    EXPECT_GT(total, 50000) << "the hook no longer reaches every cell access";
 }
 
 // Where a writer can die: a batch across a lap start, a batch in the first

@@ -4,6 +4,7 @@
 // The dispatch header includes it after declaring NativeInterlocked.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 
 namespace qor::fnd::Test {
@@ -33,10 +34,24 @@ public:
 
 class Interlocked {
 public:
+    static constexpr bool kPlainDoublewordLoads = NativeInterlocked::kPlainDoublewordLoads;
+
     template <typename T>
     static T Load(const volatile T* p) {
         RunCellHook(p, CellAccess::kLoad);
         return NativeInterlocked::Load(p);
+    }
+
+    // One hook per doubleword: each is one access. A template, so a native
+    // layer without doubleword loads never needs one.
+    template <typename Native = NativeInterlocked>
+    static void LoadDoublewords(const volatile void* source, std::uint64_t* destination,
+                                int count) {
+        const auto* words = static_cast<const volatile std::uint64_t*>(source);
+        for (int i = 0; i < count; ++i) {
+            RunCellHook(&words[i], CellAccess::kLoad);
+            Native::LoadDoublewords(&words[i], &destination[i], 1);
+        }
     }
 
     template <typename T, typename AssignFunc>

@@ -2,7 +2,8 @@
 // one place in qor that knows which processor it is compiled for.
 //
 // A layer is a class with static Load, Assign, AtomicUpdate, AcquireFence and
-// ReleaseFence. NativeInterlocked is the layer of the processor being compiled
+// ReleaseFence, and kPlainDoublewordLoads: whether it also has LoadDoublewords
+// (see fnd_DoublewordLoad.h). NativeInterlocked is the layer of the processor being compiled
 // for; fnd_Interlocked.h and fnd_Fence.h reach the layer in use as
 // ProcessorInterlocked, which is the native one except in test builds.
 #pragma once

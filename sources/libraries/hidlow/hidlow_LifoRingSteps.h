@@ -6,8 +6,11 @@
 // uses every step.
 #pragma once
 
+#include <cstdint>
+#include <cstring>
 #include <limits>
 
+#include "qor/fnd/fnd_DoublewordLoad.h"
 #include "qor/fnd/fnd_Fence.h"
 #include "qor/hid/QVA/hid_DeviceStatus.h"
 #include "qor/hidlow/QVA/hidlow_PadLifoRing.h"
@@ -43,12 +46,23 @@ struct ControlSnapshot {
     return ReadControls(ring) != snapshot;
 }
 
-[[maybe_unused]] void LoadSample(const IPadStatus& slot, hid::QVA::PadStatus* pSample) {
-    pSample->hold = slot.hold;
-    pSample->trigger = slot.trigger;
-    pSample->release = slot.release;
-    pSample->stick.x = slot.stick.x;
-    pSample->stick.y = slot.stick.y;
+// A slot's fields, each read whole: in two doublewords (hold and trigger,
+// then release and the stick) where the processor has single-copy atomic
+// doubleword loads, otherwise one cell at a time. Slots lie at offset 40 +
+// 16 k of an 8-byte aligned record, so both doublewords are aligned.
+template <bool kDoublewords = fnd::PLAIN_DOUBLEWORD_LOADS>
+void LoadSample(const IPadStatus& slot, hid::QVA::PadStatus* pSample) {
+    if constexpr (kDoublewords) {
+        std::uint64_t words[sizeof(IPadStatus) / sizeof(std::uint64_t)];
+        fnd::LoadDoublewords(&slot, words);
+        std::memcpy(pSample, words, sizeof words);
+    } else {
+        pSample->hold = slot.hold;
+        pSample->trigger = slot.trigger;
+        pSample->release = slot.release;
+        pSample->stick.x = slot.stick.x;
+        pSample->stick.y = slot.stick.y;
+    }
 }
 
 // A lap tick strictly larger than the current one, whatever the tick source

@@ -162,8 +162,30 @@ void PadLifoRing::ReadData(PadStatus* pBuffers, s32 bufferNum, s32* pReadCount, 
     // could not see them.
     const s32 maxRead = bufferNum < kLastSlot ? bufferNum : kLastSlot;
 
-    for (;;) {
-        const ControlSnapshot snapshot = ReadControls(*this);
+    // The first snapshot, read in ReadControls' order, stops after the lap
+    // tick when nothing can be new: a polling consumer's usual read. A cursor
+    // is never newer than the ring, so a pointer equal to its slot, read
+    // before a lap tick equal to its lap, is that very sample; the same slot
+    // one lap on comes after a newer lap tick.
+    const s32 firstWritePointer = m_writePointer;
+    // acquire: pairs with the release before each pointer store; a newer lap's tick shows
+    fnd::AcquireFence();
+    const s64 firstTickWriteZero = m_tickWriteZero;
+#if defined(QOR_HIDLOW_FAULT_SHORTCUT_AT_LAP_START)
+    const bool lapMayBeStarting = false;
+#else
+    // Pointer 0 beside the cursor's lap tick can also be the next lap's start
+    // with its tick not stored yet, and slots 1 to 7 of the cursor's lap new.
+    const bool lapMayBeStarting = firstWritePointer == 0;
+#endif
+    if (firstWritePointer == *pIndex && firstTickWriteZero == *pTick && !lapMayBeStarting) {
+        return;
+    }
+    // acquire: pairs with the release before each lap tick store; later pointers are no older
+    fnd::AcquireFence();
+    ControlSnapshot snapshot{firstWritePointer, firstTickWriteZero, m_oldTickWriteZero};
+
+    for (;; snapshot = ReadControls(*this)) {
 #if !defined(QOR_HIDLOW_FAULT_UNCONFIRMED_SNAPSHOT)
         // A reader stalled between its pointer read and its tick reads can
         // hold a pointer from an older lap beside a newer lap's ticks. Read

@@ -77,6 +77,10 @@ inline void DataMemoryBarrier() {
 
 class Interlocked {
 public:
+    // A plain LDRD is single-copy atomic only per word, and LDREXD costs more
+    // than the cells' own loads: runs of cells are read cell by cell.
+    static constexpr bool kPlainDoublewordLoads = false;
+
     // The exclusive access each value type goes through: halfword for s16,
     // word for s32 and bit32 (both as s32), doubleword for s64.
     template <typename T>

@@ -3,6 +3,7 @@
 // on the processors fnd_InterlockedLayer.h selects this layer for.
 #pragma once
 
+#include <cstdint>
 #include <type_traits>
 
 #include "qor/types.h"
@@ -37,9 +38,22 @@ class Interlocked {
 #endif
 
 public:
+    // An aligned 8-byte load is single-copy atomic on x86-64 and AArch64.
+    static constexpr bool kPlainDoublewordLoads = true;
+
     template <typename T>
     static T Load(const volatile T* p) {
         return __atomic_load_n(p, kLoadOrder);
+    }
+
+    // count aligned doublewords, one load each, whatever cells lie inside.
+    static void LoadDoublewords(const volatile void* source, std::uint64_t* destination,
+                                int count) {
+        using Doubleword = std::uint64_t __attribute__((may_alias));
+        const auto* words = static_cast<const volatile Doubleword*>(source);
+        for (int i = 0; i < count; ++i) {
+            destination[i] = __atomic_load_n(&words[i], kLoadOrder);
+        }
     }
 
     // One whole-value store has the effect of the update loop run with an
