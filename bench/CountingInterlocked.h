@@ -1,13 +1,14 @@
 // The processor layer under the benchmark's second copy of the ring: the native
-// layer, plus a per-thread count of loads of 32-bit signed cells and of 64-bit
-// cells. In the ring the only s32 cell is the write pointer and the only s64
-// cells are the two lap ticks, and every attempt of ReadData loads the pointer
-// exactly once more than half as often as the lap ticks:
-//   snapshot  pointer, lap tick, old lap tick
-//   confirm   pointer                       (an attempt that fails it ends here)
-//   re-check  pointer, lap tick, old lap tick
-// so attempts = pointer loads - lap tick loads / 2, on every path. The dispatch
-// header includes it after declaring NativeInterlocked.
+// layer, plus a per-thread count of loads of the write pointer (the ring's only
+// s32 cell) and of the old lap tick. Every attempt of ReadData loads the
+// pointer exactly once more than the old lap tick:
+//   first snapshot  pointer, lap tick, then (unless nothing can be new, which
+//                   ends the read there) the old lap tick
+//   confirm         pointer                    (an attempt that fails it ends here)
+//   re-check, later snapshots  pointer, lap tick, old lap tick
+// so attempts = pointer loads - old lap tick loads, on every path. The two lap
+// ticks are both s64 cells and are told apart by address. The dispatch header
+// includes it after declaring NativeInterlocked.
 #pragma once
 
 #include <cstdint>
@@ -17,8 +18,12 @@ namespace qor::fnd::Test {
 
 struct CellLoadCounts {
     std::uint64_t pointerLoads;
-    std::uint64_t lapTickLoads;
+    std::uint64_t oldLapTickLoads;
 };
+
+// The old lap tick of the counted ring, set by its constructor before any
+// thread or process reads it; one counted ring at a time.
+inline const volatile void* g_countedOldLapTick = nullptr;
 
 inline CellLoadCounts& ThreadCellLoadCounts() {
     static thread_local CellLoadCounts counts{};
@@ -34,7 +39,9 @@ public:
         if constexpr (std::is_same_v<T, s32>) {
             ++ThreadCellLoadCounts().pointerLoads;
         } else if constexpr (std::is_same_v<T, s64>) {
-            ++ThreadCellLoadCounts().lapTickLoads;
+            if (p == g_countedOldLapTick) {
+                ++ThreadCellLoadCounts().oldLapTickLoads;
+            }
         }
         return NativeInterlocked::Load(p);
     }

@@ -23,6 +23,7 @@ CountingRing::CountingRing() {
     ring->m_writePointer = -1;
     ring->m_tickWriteZero = -1;
     ring->m_oldTickWriteZero = -1;
+    fnd::Test::g_countedOldLapTick = &ring->m_oldTickWriteZero.m_v;
 }
 
 void CountingRing::WriteData(const hid::QVA::PadStatus* pBuffers, s32 bufferNum) {
@@ -38,7 +39,7 @@ void CountingRing::ReadData(hid::QVA::PadStatus* pBuffers, s32 bufferNum, s32* p
 
 std::uint64_t CountingRing::ThreadRetries() {
     const fnd::Test::CellLoadCounts& counts = fnd::Test::ThreadCellLoadCounts();
-    return counts.pointerLoads - counts.lapTickLoads / 2 - t_calls;
+    return counts.pointerLoads - counts.oldLapTickLoads - t_calls;
 }
 
 }  // namespace qor::bench
