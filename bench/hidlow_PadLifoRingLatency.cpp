@@ -7,6 +7,8 @@
 //
 //   pad_ring_latency [--quick] [--out FILE]
 //
+// --quick runs a fifth of a second per case and stops the reader twice rather
+// than five times: for CI, to keep the program working, not to measure.
 // Writes every case as JSON (bench/summarize_latency.sh makes the table,
 // bench/plot_latency.sh the chart) and a line per case as it goes.
 #include <signal.h>
