@@ -46,4 +46,33 @@ def row: "| " + join(" | ") + " |";
        end
    | row),
   "",
+  "### Goals",
+  "",
+  (["rate", "goal", "measured", "met"] | row),
+  (["---", "---", "---:", "---"] | row),
+  (def pick(rate; scenario; variant):
+     $cases | map(select(.rate == rate and .scenario == scenario and .variant == variant)) | .[0];
+   def verdict(ok): if ok == null then "-" elif ok then "yes" else "**no**" end;
+   def times: if . == null then "-"
+              elif . < 0.1 then "1/" + (1 / . | round | tostring)
+              else ((. * 100 | round) / 100 | tostring) + "x" end;
+   ($cases | map(.rate) | unique)[] as $rate
+   | pick($rate; "alone"; "ring").p999_ns as $alone
+   | ((["reader_1kHz", "stopped", "killed"][] as $s | pick($rate; $s; "ring") as $x
+       | ([$rate, "\($s | scenario_label): ring p99.9 within 2x of its alone p99.9 (\($alone | us) us)",
+           (if $x.p999_ns and $alone then $x.p999_ns / $alone else null end | times),
+           verdict(if $x.p999_ns and $alone then $x.p999_ns <= 2 * $alone else null end)] | row),
+         ([$rate, "\($s | scenario_label): ring max below 1 ms", ($x.max_ns | us) + " us",
+           verdict(if $x.max_ns then $x.max_ns < 1e6 else null end)] | row)),
+      (pick($rate; "stopped"; "mutex") as $m
+       | [$rate, "1 flat out, stopped: mutex max at least the 50 ms stop", ($m.max_ns | us) + " us",
+          verdict(if $m.max_ns then $m.max_ns >= 5e7 else null end)] | row),
+      (pick($rate; "flat_out_8"; "ring") as $r | pick($rate; "flat_out_8"; "mutex") as $m
+       | ([$rate, "8 readers flat out: ring p99.9 at most a tenth of the mutex ring's (aim: a hundredth)",
+           (if $r.p999_ns and $m.p999_ns then $r.p999_ns / $m.p999_ns else null end | times),
+           verdict(if $r.p999_ns and $m.p999_ns then $r.p999_ns * 10 <= $m.p999_ns else null end)] | row),
+         ([$rate, "8 readers flat out, calls not preempted: the same",
+           (if $r.calm_p999_ns and $m.calm_p999_ns then $r.calm_p999_ns / $m.calm_p999_ns else null end | times),
+           verdict(if $r.calm_p999_ns and $m.calm_p999_ns then $r.calm_p999_ns * 10 <= $m.calm_p999_ns else null end)] | row)))),
+  "",
   "Latency in microseconds: one WriteData of one sample, timed between two clock reads (one read included). Not preempted: the calls across which the producer's involuntary context switches did not go up. Blocked: calls in which it slept (its voluntary switches went up), i.e. waited for a lock. Late: calls that started more than one period after they were due; latest: the most any call started after it was due. Reads/s: all readers together; delivered %: of the samples written, per reader. Stops: the reader is stopped with SIGSTOP inside ReadData (the mutex ring: holding the lock) for \($c.stop_ms) ms; tries: the stops it took, those that landed outside a read (let go at once) included."
