@@ -15,28 +15,14 @@
 
 using qor::hid::QVA::PadStatus;
 using qor::hidlow::QVA::SharedPadRingConsumer;
-using qor::hidlow::QVA::SharedPadRingError;
 using qor::hidlow::QVA::SharedPadRingProducer;
 
 namespace {
 
-// Opens the ring once its producer has made it.
-SharedPadRingConsumer OpenWhenMade(const char* name) {
-    for (;;) {
-        try {
-            return SharedPadRingConsumer::Open(name);
-        } catch (const SharedPadRingError& error) {
-            if (error.GetCause() != SharedPadRingError::Cause::kNotFound &&
-                error.GetCause() != SharedPadRingError::Cause::kNotReady) {
-                throw;  // not a ring, another format...: nothing to wait for
-            }
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-}
-
 int Consume(const char* name) {
-    const SharedPadRingConsumer consumer = OpenWhenMade(name);
+    // Waits for the producer to make the ring; gives up after ten seconds.
+    const SharedPadRingConsumer consumer =
+        SharedPadRingConsumer::OpenWhenMade(name, std::chrono::seconds(10));
     qor::s64 tick = -1;  // a new cursor
     qor::s32 index = -1;
     long received = 0;

@@ -216,27 +216,12 @@ pid_t StartProducer(const std::string& name, Board& board) {
     });
 }
 
-// Opens the ring once its producer has made it (ten seconds at most).
-SharedPadRingConsumer OpenWhenMade(const std::string& name) {
-    for (int attempt = 0;; ++attempt) {
-        try {
-            return SharedPadRingConsumer::Open(name);
-        } catch (const SharedPadRingError& error) {
-            const bool notYet = error.GetCause() == SharedPadRingError::Cause::kNotFound ||
-                                error.GetCause() == SharedPadRingError::Cause::kNotReady;
-            if (!notYet || attempt == 1000) {
-                throw;
-            }
-            std::this_thread::sleep_for(milliseconds(10));
-        }
-    }
-}
-
 std::vector<pid_t> StartConsumers(const std::string& name, Board& board, bool probeProducer) {
     std::vector<pid_t> pids;
     for (int reader = 0; reader < kReaders; ++reader) {
         pids.push_back(StartChild(board.readers[reader], [&, reader] {
-            const SharedPadRingConsumer consumer = OpenWhenMade(name);
+            const SharedPadRingConsumer consumer =
+                SharedPadRingConsumer::OpenWhenMade(name, std::chrono::seconds(10));
             Read(consumer.Ring(), board, reader, probeProducer ? &consumer : nullptr);
         }));
     }

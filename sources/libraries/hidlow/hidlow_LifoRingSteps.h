@@ -1,5 +1,6 @@
-// The steps the ring's operations share: the reader's snapshot of the control
-// fields and its re-check, the whole-slot copy, and the writer's lap-tick rule.
+// The steps the ring's operations share: their failed-check report, the
+// reader's snapshot of the control fields and its re-check, the whole-slot
+// copy, and the writer's lap-tick rule.
 // Private to the library. Everything here has internal linkage, so each
 // operation's unit compiles it as if it were its own (the reader and writer
 // exactly as before the other operations shared these steps); not every unit
@@ -10,6 +11,7 @@
 #include <cstring>
 #include <limits>
 
+#include "qor/dbg/dbg_Enum.h"
 #include "qor/fnd/fnd_DoublewordLoad.h"
 #include "qor/fnd/fnd_Fence.h"
 #include "qor/hid/QVA/hid_DeviceStatus.h"
@@ -18,6 +20,28 @@
 
 namespace qor::hidlow::QVA {
 namespace {
+
+// A unit that checks names itself once, for its reports:
+//   constexpr const char* kFileName = SourceFileName(__FILE__);
+constexpr const char* SourceFileName(const char* path) {
+    const char* name = path;
+    for (const char* p = path; *p != '\0'; ++p) {
+        if (*p == '/' || *p == '\\') {
+            name = p + 1;
+        }
+    }
+    return name;
+}
+
+[[maybe_unused]] void ReportFailedCheck(const char* fileName, int line, const char* condition) {
+    qordbgBreakWithTMessage_(QOR_DBG_BREAK_REASON_ASSERT, fileName, line, "%s", condition);
+}
+
+// Yields whether condition holds, reporting its text when it does not. The
+// break handler may return, so every caller then returns without touching the
+// ring or the cursor.
+#define QOR_HIDLOW_CHECK(condition) \
+    ((condition) ? true : (ReportFailedCheck(kFileName, __LINE__, #condition), false))
 
 struct ControlSnapshot {
     s32 writePointer;
@@ -32,14 +56,24 @@ struct ControlSnapshot {
 
 // Pointer first, then the lap tick, then the old lap tick: each read is no
 // older than what the writer had published when the read before it was made.
-[[maybe_unused]] ControlSnapshot ReadControls(const LifoRing& ring) {
+// In two steps, so a reader can stop after the first.
+[[maybe_unused]] ControlSnapshot ReadPointerAndLapTick(const LifoRing& ring) {
     const s32 writePointer = ring.m_writePointer;
     // acquire: pairs with the release before each pointer store; later reads are no older
     fnd::AcquireFence();
-    const s64 tickWriteZero = ring.m_tickWriteZero;
+    return ControlSnapshot{writePointer, ring.m_tickWriteZero, 0};
+}
+
+[[maybe_unused]] void ReadOldLapTick(const LifoRing& ring, ControlSnapshot* pSnapshot) {
     // acquire: pairs with the release before each lap tick store; later pointers are no older
     fnd::AcquireFence();
-    return ControlSnapshot{writePointer, tickWriteZero, ring.m_oldTickWriteZero};
+    pSnapshot->oldTickWriteZero = ring.m_oldTickWriteZero;
+}
+
+[[maybe_unused]] ControlSnapshot ReadControls(const LifoRing& ring) {
+    ControlSnapshot snapshot = ReadPointerAndLapTick(ring);
+    ReadOldLapTick(ring, &snapshot);
+    return snapshot;
 }
 
 [[maybe_unused]] bool ControlsMoved(const LifoRing& ring, const ControlSnapshot& snapshot) {
@@ -49,7 +83,8 @@ struct ControlSnapshot {
 // A slot's fields, each read whole: in two doublewords (hold and trigger,
 // then release and the stick) where the processor has single-copy atomic
 // doubleword loads, otherwise one cell at a time. Slots lie at offset 40 +
-// 16 k of an 8-byte aligned record, so both doublewords are aligned.
+// 16 k of an 8-byte aligned record, so both doublewords are aligned. A
+// template, so the branch a processor does not take is never compiled.
 template <bool kDoublewords = fnd::PLAIN_DOUBLEWORD_LOADS>
 void LoadSample(const IPadStatus& slot, hid::QVA::PadStatus* pSample) {
     if constexpr (kDoublewords) {

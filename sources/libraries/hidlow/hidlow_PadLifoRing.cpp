@@ -3,7 +3,6 @@
 #include <cstddef>
 
 #include "hidlow_LifoRingSteps.h"
-#include "qor/dbg/dbg_Enum.h"
 #include "qor/fnd/fnd_Fence.h"
 #include "qor/os/os_Tick.h"
 
@@ -12,28 +11,8 @@ namespace {
 
 using hid::QVA::PadStatus;
 
-constexpr const char* SourceFileName(const char* path) {
-    const char* name = path;
-    for (const char* p = path; *p != '\0'; ++p) {
-        if (*p == '/' || *p == '\\') {
-            name = p + 1;
-        }
-    }
-    return name;
-}
-
 constexpr const char* kFileName = SourceFileName(__FILE__);
 constexpr s32 kLastSlot = PAD_LIFORING_BUFFER_NUM - 1;
-
-void ReportFailedCheck(int line, const char* condition) {
-    qordbgBreakWithTMessage_(QOR_DBG_BREAK_REASON_ASSERT, kFileName, line, "%s", condition);
-}
-
-// Yields whether condition holds, reporting its text when it does not. The
-// break handler may return, so every caller then returns without touching the
-// ring or the cursor.
-#define QOR_HIDLOW_CHECK(condition) \
-    ((condition) ? true : (ReportFailedCheck(__LINE__, #condition), false))
 
 // newestSlot -1: nothing has been written, there is no lap to move the cursor to.
 struct ReadPlan {
@@ -162,28 +141,23 @@ void PadLifoRing::ReadData(PadStatus* pBuffers, s32 bufferNum, s32* pReadCount, 
     // could not see them.
     const s32 maxRead = bufferNum < kLastSlot ? bufferNum : kLastSlot;
 
-    // The first snapshot, read in ReadControls' order, stops after the lap
-    // tick when nothing can be new: a polling consumer's usual read. A cursor
-    // is never newer than the ring, so a pointer equal to its slot, read
-    // before a lap tick equal to its lap, is that very sample; the same slot
-    // one lap on comes after a newer lap tick.
-    const s32 firstWritePointer = m_writePointer;
-    // acquire: pairs with the release before each pointer store; a newer lap's tick shows
-    fnd::AcquireFence();
-    const s64 firstTickWriteZero = m_tickWriteZero;
+    // The first snapshot stops after the lap tick when nothing can be new: a
+    // polling consumer's usual read. A cursor is never newer than the ring,
+    // so a pointer equal to its slot, read before a lap tick equal to its
+    // lap, is that very sample; the same slot one lap on comes after a newer
+    // lap tick.
+    ControlSnapshot snapshot = ReadPointerAndLapTick(*this);
 #if defined(QOR_HIDLOW_FAULT_SHORTCUT_AT_LAP_START)
     const bool lapMayBeStarting = false;
 #else
     // Pointer 0 beside the cursor's lap tick can also be the next lap's start
     // with its tick not stored yet, and slots 1 to 7 of the cursor's lap new.
-    const bool lapMayBeStarting = firstWritePointer == 0;
+    const bool lapMayBeStarting = snapshot.writePointer == 0;
 #endif
-    if (firstWritePointer == *pIndex && firstTickWriteZero == *pTick && !lapMayBeStarting) {
+    if (snapshot.writePointer == *pIndex && snapshot.tickWriteZero == *pTick && !lapMayBeStarting) {
         return;
     }
-    // acquire: pairs with the release before each lap tick store; later pointers are no older
-    fnd::AcquireFence();
-    ControlSnapshot snapshot{firstWritePointer, firstTickWriteZero, m_oldTickWriteZero};
+    ReadOldLapTick(*this, &snapshot);
 
     for (;; snapshot = ReadControls(*this)) {
 #if !defined(QOR_HIDLOW_FAULT_UNCONFIRMED_SNAPSHOT)
@@ -210,7 +184,7 @@ void PadLifoRing::ReadData(PadStatus* pBuffers, s32 bufferNum, s32* pReadCount, 
                 continue;
             }
 #endif
-            ReportFailedCheck(failed.line, failed.condition);
+            ReportFailedCheck(kFileName, failed.line, failed.condition);
             return;
         }
         if (plan.newestSlot < 0) {

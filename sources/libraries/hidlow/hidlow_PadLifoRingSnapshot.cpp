@@ -4,14 +4,16 @@
 #include <limits>
 
 #include "hidlow_LifoRingSteps.h"
-#include "qor/dbg/dbg_Enum.h"
 
 namespace qor::hidlow::QVA {
+namespace {
+
+constexpr const char* kFileName = SourceFileName(__FILE__);
+
+}  // namespace
 
 bool PadLifoRing::TakeSnapshot(PadLifoRingSnapshot* pSnapshot, s32 maxAttempts) const {
-    if (pSnapshot == NULL) {
-        qordbgBreakWithTMessage_(QOR_DBG_BREAK_REASON_ASSERT, "hidlow_PadLifoRingSnapshot",
-                                 __LINE__, "%s", "NULL != pSnapshot");
+    if (!QOR_HIDLOW_CHECK(NULL != pSnapshot)) {
         return false;
     }
     for (s32 attempt = 0; attempt < maxAttempts; ++attempt) {

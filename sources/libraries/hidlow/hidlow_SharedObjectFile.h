@@ -54,11 +54,18 @@ struct ObjectStatus {
 
 ObjectStatus StatusOf(int fd, const std::string& objectName);
 
+// Opens an object that must already exist; throws kNotFound as "refusal: no
+// shared-memory object has that name".
+FileDescriptor OpenExisting(const std::string& objectName, int flags, const std::string& refusal);
+
 // Whether objectName leads to the object with this device and inode.
 bool NameLeadsTo(const std::string& objectName, dev_t device, ino_t inode);
 
 // Maps size bytes of the object, read-only unless writable.
 ObjectMapping Map(int fd, std::size_t size, bool writable, const std::string& objectName);
+
+// The whole object, read-only, to look at; nothing when it is empty.
+ObjectMapping MapToLookAt(int fd, const ObjectStatus& status, const std::string& objectName);
 
 // The producer lock: an open-file-description write lock on the whole object,
 // which the kernel drops when the last descriptor of that description closes,
@@ -66,6 +73,9 @@ ObjectMapping Map(int fd, std::size_t size, bool writable, const std::string& ob
 // description holds it; ProducerLockHeld tests it without taking it.
 bool TakeProducerLock(int fd, const std::string& objectName);
 bool ProducerLockHeld(int fd, const std::string& objectName);
+
+// Whether the object starts with the pad ring magic.
+bool HasMagic(const void* mapping, std::size_t size);
 
 // A producer that died while making the object leaves it empty, or sized but
 // without its magic. Anything else without the magic belongs to someone else.

@@ -1,9 +1,8 @@
 #include "qor/hidlow/QVA/hidlow_SharedPadRingConsumer.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 
-#include <cerrno>
+#include <thread>
 #include <utility>
 
 #include "hidlow_SharedObjectFile.h"
@@ -13,19 +12,10 @@ namespace qor::hidlow::QVA {
 SharedPadRingConsumer SharedPadRingConsumer::Open(const std::string& name) {
     using Cause = SharedPadRingError::Cause;
     const std::string objectName = ObjectName(name);
-    detail::FileDescriptor fd(shm_open(objectName.c_str(), O_RDONLY, 0));
-    if (fd.Get() < 0) {
-        if (errno == ENOENT) {
-            throw SharedPadRingError(
-                Cause::kNotFound,
-                "no shared pad ring " + objectName + ": no shared-memory object has that name");
-        }
-        throw detail::SystemError("open", objectName);
-    }
+    detail::FileDescriptor fd =
+        detail::OpenExisting(objectName, O_RDONLY, "no shared pad ring " + objectName);
     const detail::ObjectStatus status = detail::StatusOf(fd.Get(), objectName);
-    detail::ObjectMapping mapping = status.size > 0
-                                        ? detail::Map(fd.Get(), status.size, false, objectName)
-                                        : detail::ObjectMapping(nullptr, 0);
+    detail::ObjectMapping mapping = detail::MapToLookAt(fd.Get(), status, objectName);
     if (detail::LeftUnfinished(mapping.Get(), status.size)) {
         throw SharedPadRingError(Cause::kNotReady,
                                  objectName +
@@ -36,6 +26,25 @@ SharedPadRingConsumer SharedPadRingConsumer::Open(const std::string& name) {
     std::string ownedName = objectName;  // copied before the owners are released
     return SharedPadRingConsumer(std::move(ownedName), fd.Release(), mapping.Release(), status.size,
                                  ringOffset, status.device, status.inode, false);
+}
+
+SharedPadRingConsumer SharedPadRingConsumer::OpenWhenMade(const std::string& name,
+                                                          std::chrono::milliseconds patience) {
+    using Cause = SharedPadRingError::Cause;
+    constexpr auto kRetryPause = std::chrono::milliseconds(10);
+    const auto giveUp = std::chrono::steady_clock::now() + patience;
+    for (;;) {
+        try {
+            return Open(name);
+        } catch (const SharedPadRingError& error) {
+            const bool notMadeYet =
+                error.GetCause() == Cause::kNotFound || error.GetCause() == Cause::kNotReady;
+            if (!notMadeYet || std::chrono::steady_clock::now() >= giveUp) {
+                throw;
+            }
+        }
+        std::this_thread::sleep_for(kRetryPause);
+    }
 }
 
 }  // namespace qor::hidlow::QVA

@@ -69,6 +69,22 @@ ObjectMapping Map(int fd, std::size_t size, bool writable, const std::string& ob
     return ObjectMapping(address, size);
 }
 
+FileDescriptor OpenExisting(const std::string& objectName, int flags, const std::string& refusal) {
+    const int fd = shm_open(objectName.c_str(), flags, 0);
+    if (fd < 0 && errno == ENOENT) {
+        throw SharedPadRingError(Cause::kNotFound,
+                                 refusal + ": no shared-memory object has that name");
+    }
+    if (fd < 0) {
+        throw SystemError("open", objectName);
+    }
+    return FileDescriptor(fd);
+}
+
+ObjectMapping MapToLookAt(int fd, const ObjectStatus& status, const std::string& objectName) {
+    return status.size > 0 ? Map(fd, status.size, false, objectName) : ObjectMapping(nullptr, 0);
+}
+
 bool NameLeadsTo(const std::string& objectName, dev_t device, ino_t inode) {
     FileDescriptor fd(shm_open(objectName.c_str(), O_RDONLY, 0));
     struct stat status;
@@ -97,17 +113,22 @@ bool ProducerLockHeld(int fd, const std::string& objectName) {
     return lock.l_type != F_UNLCK;
 }
 
+bool HasMagic(const void* mapping, std::size_t size) {
+    return size >= sizeof(SharedPadRingHeader) &&
+           HeaderAt(mapping).m_magic == SHARED_PAD_RING_MAGIC;
+}
+
 bool LeftUnfinished(const void* mapping, std::size_t size) {
     return size == 0 ||
            (size == sizeof(SharedPadRingObject) && HeaderAt(mapping).m_magic == bit32{0});
 }
 
 std::size_t CheckHeader(const void* mapping, std::size_t size, const std::string& objectName) {
-    const std::string sizeText = std::to_string(sizeof(SharedPadRingObject));
     if (size < sizeof(SharedPadRingHeader)) {
         throw SharedPadRingError(Cause::kTooSmall, objectName + " is " + std::to_string(size) +
                                                        " bytes, too small for a shared pad ring (" +
-                                                       sizeText + ")");
+                                                       std::to_string(sizeof(SharedPadRingObject)) +
+                                                       ")");
     }
     const SharedPadRingHeader& header = HeaderAt(mapping);
     if (header.m_magic != SHARED_PAD_RING_MAGIC) {
@@ -149,10 +170,8 @@ std::size_t CheckHeader(const void* mapping, std::size_t size, const std::string
 
 SharedPadRingError ProducerAliveError(const std::string& refusal, const void* mapping,
                                       std::size_t size) {
-    const bool headerReadable = mapping != nullptr && size >= sizeof(SharedPadRingHeader) &&
-                                HeaderAt(mapping).m_magic == SHARED_PAD_RING_MAGIC;
     // Only for the message: a pid read without ordering is at worst one producer old.
-    const s32 pid = headerReadable ? static_cast<s32>(HeaderAt(mapping).m_producerPid) : 0;
+    const s32 pid = HasMagic(mapping, size) ? static_cast<s32>(HeaderAt(mapping).m_producerPid) : 0;
     return SharedPadRingError(
         Cause::kProducerAlive,
         refusal + (pid > 0 ? ": its producer, pid " + std::to_string(pid) + ", is running"
@@ -182,34 +201,22 @@ std::string SharedPadRingMapping::ObjectName(const std::string& name) {
 
 void SharedPadRingMapping::Remove(const std::string& name) {
     const std::string objectName = ObjectName(name);
-    FileDescriptor fd(shm_open(objectName.c_str(), O_RDWR, 0));
-    if (fd.Get() < 0) {
-        if (errno == ENOENT) {
-            throw SharedPadRingError(
-                Cause::kNotFound,
-                "cannot remove " + objectName + ": no shared-memory object has that name");
-        }
-        throw detail::SystemError("open", objectName);
-    }
+    const std::string refusal = "cannot remove " + objectName;
+    const FileDescriptor fd = detail::OpenExisting(objectName, O_RDWR, refusal);
     const bool locked = detail::TakeProducerLock(fd.Get(), objectName);
     // Looked at only now: while nobody holds the lock the object may still grow.
     const detail::ObjectStatus status = detail::StatusOf(fd.Get(), objectName);
-    const detail::ObjectMapping mapping =
-        status.size > 0 ? detail::Map(fd.Get(), status.size, false, objectName)
-                        : detail::ObjectMapping(nullptr, 0);
+    const detail::ObjectMapping mapping = detail::MapToLookAt(fd.Get(), status, objectName);
     if (!locked) {
-        throw detail::ProducerAliveError("cannot remove " + objectName, mapping.Get(), status.size);
+        throw detail::ProducerAliveError(refusal, mapping.Get(), status.size);
     }
-    const bool ring = status.size >= sizeof(SharedPadRingHeader) &&
-                      detail::HeaderAt(mapping.Get()).m_magic == SHARED_PAD_RING_MAGIC;
-    if (!ring && !detail::LeftUnfinished(mapping.Get(), status.size)) {
-        throw SharedPadRingError(Cause::kNotARing,
-                                 "cannot remove " + objectName + ": it is not a shared pad ring");
+    if (!detail::HasMagic(mapping.Get(), status.size) &&
+        !detail::LeftUnfinished(mapping.Get(), status.size)) {
+        throw SharedPadRingError(Cause::kNotARing, refusal + ": it is not a shared pad ring");
     }
     // Holding the lock, unlink only the object examined, not one made since.
     if (!detail::NameLeadsTo(objectName, status.device, status.inode)) {
-        throw SharedPadRingError(Cause::kNotFound,
-                                 "cannot remove " + objectName + ": it was removed meanwhile");
+        throw SharedPadRingError(Cause::kNotFound, refusal + ": it was removed meanwhile");
     }
     if (shm_unlink(objectName.c_str()) != 0) {
         throw detail::SystemError("remove", objectName);

@@ -77,18 +77,16 @@ void Initialize(SharedPadRingObject& object) {
 
 // Readies the ring of a producer that is gone for this one: refuses a ring no
 // writer leaves, finishes a lap start the last one left half done.
-s32 TakeOver(SharedPadRingHeader& header, PadLifoRing& ring, const std::string& objectName) {
+s32 TakeOver(SharedPadRingHeader& header, PadLifoRing& ring, const std::string& refusal) {
     PadLifoRingSnapshot snapshot;
     if (!ring.TakeSnapshot(&snapshot, kSnapshotAttempts)) {
         throw SharedPadRingError(Cause::kDamaged,
-                                 "cannot produce into " + objectName +
-                                     ": its ring keeps changing though no producer holds it");
+                                 refusal + ": its ring keeps changing though no producer holds it");
     }
     const PadLifoRingDamage damage = snapshot.Damage();
     if (damage.field != nullptr) {
-        throw SharedPadRingError(Cause::kDamaged, "cannot produce into " + objectName +
-                                                      ": its ring is damaged (" + damage.field +
-                                                      " " + damage.reason + ")");
+        throw SharedPadRingError(Cause::kDamaged, refusal + ": its ring is damaged (" +
+                                                      damage.field + " " + damage.reason + ")");
     }
     ring.ResumeWriting();
     const s32 previousPid = header.m_producerPid;
@@ -102,6 +100,7 @@ s32 TakeOver(SharedPadRingHeader& header, PadLifoRing& ring, const std::string& 
 SharedPadRingProducer SharedPadRingProducer::CreateOrTakeOver(const std::string& name,
                                                               mode_t mode) {
     const std::string objectName = ObjectName(name);
+    const std::string refusal = "cannot produce into " + objectName;
     if ((mode & ~mode_t{0644}) != 0 || (mode & 0600) != 0600) {
         throw SharedPadRingError(Cause::kInvalidMode,
                                  "mode " + ModeText(mode) + " for " + objectName +
@@ -116,36 +115,31 @@ SharedPadRingProducer SharedPadRingProducer::CreateOrTakeOver(const std::string&
             created = false;
             rawFd = shm_open(objectName.c_str(), O_RDWR, 0);
         }
-        const bool vanished = rawFd < 0 && errno == ENOENT;
-        if (vanished && attempt < kOpenAttempts) {
+        // A Remove between the two opens, or between the open and the lock,
+        // takes the name away: open again, a few times.
+        const auto openAgainOrGiveUp = [&] {
+            if (attempt < kOpenAttempts) {
+                return true;
+            }
+            throw SharedPadRingError(
+                Cause::kNotFound,
+                refusal + ": it keeps being removed while this producer opens it");
+        };
+        if (rawFd < 0 && errno == ENOENT && openAgainOrGiveUp()) {
             continue;
         }
         FileDescriptor fd(rawFd);
-        if (vanished) {
-            throw SharedPadRingError(Cause::kNotFound,
-                                     "cannot produce into " + objectName +
-                                         ": it keeps being removed while this producer opens it");
-        }
         if (fd.Get() < 0) {
             throw detail::SystemError(created ? "create" : "open", objectName);
         }
         if (!TakeProducerLockSoon(fd.Get(), objectName)) {
             const detail::ObjectStatus status = detail::StatusOf(fd.Get(), objectName);
-            const ObjectMapping mapping =
-                status.size > 0 ? detail::Map(fd.Get(), status.size, false, objectName)
-                                : ObjectMapping(nullptr, 0);
-            throw detail::ProducerAliveError("cannot produce into " + objectName, mapping.Get(),
-                                             status.size);
+            const ObjectMapping mapping = detail::MapToLookAt(fd.Get(), status, objectName);
+            throw detail::ProducerAliveError(refusal, mapping.Get(), status.size);
         }
         detail::ObjectStatus status = detail::StatusOf(fd.Get(), objectName);
-        // A Remove between the open and the lock leaves this object nameless.
-        if (!detail::NameLeadsTo(objectName, status.device, status.inode)) {
-            if (attempt < kOpenAttempts) {
-                continue;
-            }
-            throw SharedPadRingError(Cause::kNotFound,
-                                     "cannot produce into " + objectName +
-                                         ": it keeps being removed while this producer opens it");
+        if (!detail::NameLeadsTo(objectName, status.device, status.inode) && openAgainOrGiveUp()) {
+            continue;
         }
         // Before anything is written: a producer that fails here leaves the
         // object as it found it.
@@ -170,9 +164,8 @@ SharedPadRingProducer SharedPadRingProducer::CreateOrTakeOver(const std::string&
         } else {
             ringOffset = detail::CheckHeader(mapping.Get(), status.size, objectName);
             auto* object = static_cast<char*>(mapping.Get());
-            previousPid =
-                TakeOver(*reinterpret_cast<SharedPadRingHeader*>(object),
-                         *reinterpret_cast<PadLifoRing*>(object + ringOffset), objectName);
+            previousPid = TakeOver(*reinterpret_cast<SharedPadRingHeader*>(object),
+                                   *reinterpret_cast<PadLifoRing*>(object + ringOffset), refusal);
         }
         std::string ownedName = objectName;  // copied before the owners are released
         return SharedPadRingProducer(std::move(ownedName), fd.Release(), mapping.Release(),

@@ -2,6 +2,7 @@
 // and mapped read-only, so nothing in this process can write the ring.
 #pragma once
 
+#include <chrono>
 #include <string>
 
 #include "qor/hidlow/QVA/hidlow_SharedPadRingMapping.h"
@@ -15,6 +16,12 @@ public:
     // producer is still making it: try again), kNotARing, kWrongVersion,
     // kWrongRingSize, kWrongRingOffset, kTooSmall or kSystem.
     static SharedPadRingConsumer Open(const std::string& name);
+
+    // Open, tried again every 10 ms for at most patience while no producer
+    // has made the ring yet (kNotFound, kNotReady): for a consumer that may
+    // start before its producer. Then throws as Open does.
+    static SharedPadRingConsumer OpenWhenMade(const std::string& name,
+                                              std::chrono::milliseconds patience);
 
     SharedPadRingConsumer(SharedPadRingConsumer&& other) noexcept = default;
     SharedPadRingConsumer& operator=(SharedPadRingConsumer&& other) noexcept = default;
