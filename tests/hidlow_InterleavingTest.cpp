@@ -325,22 +325,31 @@ int WriterAccesses(const Scenario& scenario) {
     return accesses;
 }
 
-// The writer dies before each of its accesses in turn, or ends after its
-// batch; the new one resumes and writes on while both readers read twice.
+// Explores the scenario with its writer dying before each of its accesses in
+// turn, or ending after its batch; returns the first fault, with the place.
+std::string ExploreEveryDeath(const Scenario& scenario, bool resume, long* schedules) {
+    const int accesses = WriterAccesses(scenario);
+    *schedules = 0;
+    for (int killAt = 0; killAt <= accesses; ++killAt) {
+        const Crash crash{killAt, resume};
+        long explored = 0;
+        const std::string fault = Explore(scenario, &crash, &explored);
+        *schedules += explored;
+        if (!fault.empty()) {
+            return "killed before access " + std::to_string(killAt) + ": " + fault;
+        }
+    }
+    std::printf("%-40s %2d places to die: %7ld schedules\n", scenario.name, accesses + 1,
+                *schedules);
+    return "";
+}
+
+// The new writer resumes and writes on while both readers read twice.
 TEST(Takeover, ANewWriterContinuesSoundlyFromEveryPlaceTheLastOneCanDie) {
     long total = 0;
     for (const Scenario& scenario : kTakeovers) {
-        const int accesses = WriterAccesses(scenario);
         long schedules = 0;
-        for (int killAt = 0; killAt <= accesses; ++killAt) {
-            const Crash crash{killAt, true};
-            long explored = 0;
-            EXPECT_EQ("", Explore(scenario, &crash, &explored))
-                << scenario.name << ", writer killed before access " << killAt;
-            schedules += explored;
-        }
-        std::printf("%-40s %2d places to die: %7ld schedules\n", scenario.name, accesses + 1,
-                    schedules);
+        EXPECT_EQ("", ExploreEveryDeath(scenario, true, &schedules)) << scenario.name;
         total += schedules;
     }
     EXPECT_GT(total, 10000) << "the hook no longer reaches every cell access";
@@ -352,15 +361,11 @@ TEST(Takeover, ANewWriterContinuesSoundlyFromEveryPlaceTheLastOneCanDie) {
 TEST(Takeover, WritingOnWithoutResumingBreaksACursorTakenWhileTheWriterWasDead) {
     std::string found;
     for (const Scenario& scenario : kTakeovers) {
-        const int accesses = WriterAccesses(scenario);
-        for (int killAt = 0; killAt <= accesses && found.empty(); ++killAt) {
-            const Crash crash{killAt, false};
-            long schedules = 0;
-            found = Explore(scenario, &crash, &schedules);
-            if (!found.empty()) {
-                std::printf("%s, killed before access %d: after %ld schedules, %s\n", scenario.name,
-                            killAt, schedules, found.c_str());
-            }
+        long schedules = 0;
+        found = ExploreEveryDeath(scenario, false, &schedules);
+        if (!found.empty()) {
+            std::printf("%s, after %ld schedules, %s\n", scenario.name, schedules, found.c_str());
+            break;
         }
     }
     EXPECT_NE(std::string::npos, found.find("report on a healthy ring: 0 <= readCount")) << found;

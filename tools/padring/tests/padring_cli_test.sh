@@ -57,6 +57,21 @@ expect_error() {
     grep -qF -- "$pattern" "$work/stderr" || { show stderr; fail "padring $*: no '$pattern'"; }
 }
 
+# At least $1 sample lines in watch's output, each number following the one
+# before unless a skip is reported, and sample n in slot n % 8 (the pattern
+# started in an empty ring).
+expect_watch_sequence() {
+    awk -v least="$1" '
+        / samples skipped\)$/ { skip = 1; next }
+        $1 ~ /^[0-9]+$/ && NF == 8 {
+            if (seen && !skip && $1 != last + 1) { print "sample " $1 " after " last; bad = 1 }
+            if ($2 != $1 % 8) { print "sample " $1 " in slot " $2; bad = 1 }
+            last = $1; seen++; skip = 0
+        }
+        END { if (seen < least) { print "only " seen " samples"; bad = 1 } exit bad }
+    ' "$work/watch" || { show watch; fail "watch printed a wrong sequence"; }
+}
+
 # Demo output: a table row for the producer and each reader, and a passing verdict.
 check_demo_output() {
     local readers=$1 file=$work/$2
@@ -102,17 +117,7 @@ Attach)
     grep -q "^stopped after [1-9][0-9]* samples; removed /$name\$" "$work/produce" ||
         { show produce; fail "produce did not report its end"; }
 
-    # Every sample line: the number follows the one before unless a skip is
-    # reported, and the ring began empty, so sample n sits in slot n % 8.
-    awk '
-        / samples skipped\)$/ { skip = 1; next }
-        $1 ~ /^[0-9]+$/ && NF == 8 {
-            if (seen && !skip && $1 != last + 1) { print "sample " $1 " after " last; bad = 1 }
-            if ($2 != $1 % 8) { print "sample " $1 " in slot " $2; bad = 1 }
-            last = $1; seen++; skip = 0
-        }
-        END { if (seen < 500) { print "only " seen " samples"; bad = 1 } exit bad }
-    ' "$work/watch" || { show watch; fail "watch printed a wrong sequence"; }
+    expect_watch_sequence 500
     grep -qE '^stopped: [0-9]+ samples received, [0-9]+ skipped, 0 problems$' "$work/watch" ||
         { show watch; fail "watch did not end cleanly"; }
 
@@ -140,9 +145,12 @@ Takeover)
     "$padring" dump --name "$name" >"$work/dump" || { show dump; fail "dump exited $?"; }
     grep -q "^  producer: none (pid $first is gone" "$work/dump" ||
         { show dump; fail "dump does not say the producer is gone"; }
-    "$padring" produce --name "$name" --rate 2000 >"$work/second" 2>&1 &
+    # Widened to let every user read, whatever the umask.
+    (umask 077 && exec "$padring" produce --name "$name" --rate 2000 --mode 0644) \
+        >"$work/second" 2>&1 &
     second=$!
     sleep 1
+    [[ $(stat -c %a "/dev/shm/$name") == 644 ]] || fail "--mode 0644 did not set the mode"
     grep -q "^taking over /$name, its producer (pid $first) is gone$" "$work/second" ||
         { show second; fail "the takeover is not announced"; }
     expect_error 1 "cannot remove /$name: its producer, pid $second, is running" \
@@ -159,17 +167,7 @@ Takeover)
         { show watch; fail "watch did not notice the takeover"; }
     grep -q "was removed" "$work/watch" || { show watch; fail "no removal note"; }
     grep -q "^stopped: .* 0 problems$" "$work/watch" || { show watch; fail "watch reported a problem"; }
-    # The pattern goes on across the takeover: consecutive unless a skip is
-    # reported, and sample n in slot n % 8.
-    awk '
-        / samples skipped\)$/ { skip = 1; next }
-        $1 ~ /^[0-9]+$/ && NF == 8 {
-            if (seen && !skip && $1 != last + 1) { print "sample " $1 " after " last; bad = 1 }
-            if ($2 != $1 % 8) { print "sample " $1 " in slot " $2; bad = 1 }
-            last = $1; seen++; skip = 0
-        }
-        END { if (seen < 1000) { print "only " seen " samples"; bad = 1 } exit bad }
-    ' "$work/watch" || { show watch; fail "watch printed a wrong sequence"; }
+    expect_watch_sequence 1000  # the pattern goes on across the takeover
     ;;
 
 BadInput)
@@ -197,14 +195,33 @@ BadInput)
     [[ $(stat -c %s "/dev/shm/$name") == 4096 ]] || fail "padring changed an object it did not make"
     rm "/dev/shm/$name"
 
-    # A damaged ring: one line per distinct problem, not one per poll.
+    # A ring left by its producer, its control fields then written by hand
+    # (the ring at byte 64: lap tick, old lap tick, pointer).
     "$padring" produce --name "$name" --keep >"$work/produce" 2>&1 &
     producer=$!
     wait_for_ring
+    sleep 0.3
     kill -INT "$producer"
     wait_for_exit "$producer" || { show produce; fail "produce --keep exited $?"; }
     [[ $(stat -c %a "/dev/shm/$name") == 600 ]] || fail "the ring is not private by default"
-    printf '\x63\x00\x00\x00' | dd of="/dev/shm/$name" bs=1 seek=80 conv=notrunc status=none
+    put() { printf "$2" | dd of="/dev/shm/$name" bs=1 seek="$1" conv=notrunc status=none; }
+
+    # States a live ring holds for an instant: dump names each slot's lap.
+    put 72 '\xff\xff\xff\xff\xff\xff\xff\xff'
+    put 80 '\x03\x00\x00\x00'  # the first lap, slot 3 the newest
+    "$padring" dump --name "$name" >"$work/dump" || { show dump; fail "dump exited $?"; }
+    [[ $(grep -cE '^ +[0-3] current ' "$work/dump") == 4 &&
+        $(grep -cE '^ +[4-7] unwritten ' "$work/dump") == 4 ]] &&
+        grep -qE '^ +3 current .*<- newest$' "$work/dump" || { show dump; fail "first lap"; }
+    dd if="/dev/shm/$name" bs=1 skip=64 count=8 status=none |
+        dd of="/dev/shm/$name" bs=1 seek=72 conv=notrunc status=none
+    put 80 '\x00\x00\x00\x00'  # slot 0 published, its lap tick not yet
+    "$padring" dump --name "$name" >"$work/dump" || { show dump; fail "dump exited $?"; }
+    grep -qE '^ +0 next ' "$work/dump" && grep -qE '^ +7 current .*<- newest$' "$work/dump" ||
+        { show dump; fail "dump does not show a lap start with slot 7 the newest"; }
+
+    # A damaged ring: one line per distinct problem, not one per poll.
+    put 80 '\x63\x00\x00\x00'
     status=0
     timeout --preserve-status -s INT 2 "$padring" watch --name "$name" >"$work/damaged" ||
         status=$?
@@ -217,6 +234,7 @@ BadInput)
     [[ $status == 1 ]] || { show dump; fail "dump of a damaged ring exited $status"; }
     grep -qE '^  m_writePointer +99  DAMAGED: outside -1..7$' "$work/dump" ||
         { show dump; fail "dump does not mark the damaged pointer"; }
+    grep -q '<- newest' "$work/dump" && { show dump; fail "dump names a newest slot in damage"; }
     expect_error 1 "its ring is damaged (m_writePointer outside -1..7)" produce --name "$name"
     "$padring" remove --name "$name" >/dev/null || fail "remove exited $?"
     expect_gone "$name"
