@@ -6,9 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
-#include <thread>
 #include <utility>
 
 #include "hidlow_SharedObjectFile.h"
@@ -28,10 +26,6 @@ constexpr int kOpenAttempts = 8;
 // A ring with no writer stands still: one copy is enough unless something
 // other than a producer writes it.
 constexpr s32 kSnapshotAttempts = 100;
-// Besides a producer, a Remove or a starting producer that is about to give
-// up holds the lock for a moment; a producer holds it for good.
-constexpr int kLockAttempts = 20;
-constexpr auto kLockRetryPause = std::chrono::milliseconds(1);
 
 std::string ModeText(mode_t mode) {
     char text[8];
@@ -39,15 +33,10 @@ std::string ModeText(mode_t mode) {
     return text;
 }
 
-bool TakeProducerLockSoon(int fd, const std::string& objectName) {
-    for (int attempt = 1;; ++attempt) {
-        if (detail::TakeProducerLock(fd, objectName)) {
-            return true;
-        }
-        if (attempt == kLockAttempts) {
-            return false;
-        }
-        std::this_thread::sleep_for(kLockRetryPause);
+void SetMode(int fd, const detail::ObjectStatus& status, mode_t mode,
+             const std::string& objectName) {
+    if (status.mode != mode && fchmod(fd, mode) != 0) {
+        throw detail::SystemError("set the mode " + ModeText(mode) + " of", objectName);
     }
 }
 
@@ -75,9 +64,8 @@ void Initialize(SharedPadRingObject& object) {
     header.m_magic = SHARED_PAD_RING_MAGIC;
 }
 
-// Readies the ring of a producer that is gone for this one: refuses a ring no
-// writer leaves, finishes a lap start the last one left half done.
-s32 TakeOver(SharedPadRingHeader& header, PadLifoRing& ring, const std::string& refusal) {
+// Refuses a ring no writer leaves, before anything about it changes.
+void CheckTakeable(const PadLifoRing& ring, const std::string& refusal) {
     PadLifoRingSnapshot snapshot;
     if (!ring.TakeSnapshot(&snapshot, kSnapshotAttempts)) {
         throw SharedPadRingError(Cause::kDamaged,
@@ -88,10 +76,17 @@ s32 TakeOver(SharedPadRingHeader& header, PadLifoRing& ring, const std::string& 
         throw SharedPadRingError(Cause::kDamaged, refusal + ": its ring is damaged (" +
                                                       damage.field + " " + damage.reason + ")");
     }
-    ring.ResumeWriting();
+}
+
+// Makes the ring this producer's: records it in the header, then finishes a
+// lap start the last one left half done. Returns the last producer's pid.
+s32 TakeOver(SharedPadRingHeader& header, PadLifoRing& ring) {
     const s32 previousPid = header.m_producerPid;
-    header.m_producerCount = header.m_producerCount + 1;
     header.m_producerPid = getpid();
+    // release: pairs with the acquire after a consumer's count load; the pid comes first
+    fnd::ReleaseFence();
+    header.m_producerCount = header.m_producerCount + 1;
+    ring.ResumeWriting();
     return previousPid;
 }
 
@@ -99,6 +94,15 @@ s32 TakeOver(SharedPadRingHeader& header, PadLifoRing& ring, const std::string& 
 
 SharedPadRingProducer SharedPadRingProducer::CreateOrTakeOver(const std::string& name,
                                                               mode_t mode) {
+    return Make(name, mode, true);
+}
+
+SharedPadRingProducer SharedPadRingProducer::Create(const std::string& name, mode_t mode) {
+    return Make(name, mode, false);
+}
+
+SharedPadRingProducer SharedPadRingProducer::Make(const std::string& name, mode_t mode,
+                                                  bool mayTakeOver) {
     const std::string objectName = ObjectName(name);
     const std::string refusal = "cannot produce into " + objectName;
     if ((mode & ~mode_t{0644}) != 0 || (mode & 0600) != 0600) {
@@ -108,12 +112,17 @@ SharedPadRingProducer SharedPadRingProducer::CreateOrTakeOver(const std::string&
                                      "(0600, 0640, 0604 or 0644)");
     }
     for (int attempt = 1;; ++attempt) {
-        // 0600 less the umask until fchmod below sets the mode asked for.
+        // 0600 less the umask until SetMode below sets the mode asked for.
         bool created = true;
-        int rawFd = shm_open(objectName.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+        int rawFd = detail::OpenObject(objectName, O_RDWR | O_CREAT | O_EXCL, 0600);
         if (rawFd < 0 && errno == EEXIST) {
+            if (!mayTakeOver) {
+                throw SharedPadRingError(Cause::kExists,
+                                         "cannot make " + objectName +
+                                             ": a shared-memory object of that name exists");
+            }
             created = false;
-            rawFd = shm_open(objectName.c_str(), O_RDWR, 0);
+            rawFd = detail::OpenObject(objectName, O_RDWR, 0);
         }
         // A Remove between the two opens, or between the open and the lock,
         // takes the name away: open again, a few times.
@@ -132,45 +141,49 @@ SharedPadRingProducer SharedPadRingProducer::CreateOrTakeOver(const std::string&
         if (fd.Get() < 0) {
             throw detail::SystemError(created ? "create" : "open", objectName);
         }
-        if (!TakeProducerLockSoon(fd.Get(), objectName)) {
-            const detail::ObjectStatus status = detail::StatusOf(fd.Get(), objectName);
-            const ObjectMapping mapping = detail::MapToLookAt(fd.Get(), status, objectName);
-            throw detail::ProducerAliveError(refusal, mapping.Get(), status.size);
-        }
         detail::ObjectStatus status = detail::StatusOf(fd.Get(), objectName);
+        if (!detail::TakeProducerLockSoon(fd.Get(), objectName)) {
+            throw detail::ProducerAliveError(refusal,
+                                             detail::ReadHeader(fd.Get(), status, objectName));
+        }
+        status = detail::StatusOf(fd.Get(), objectName);
         if (!detail::NameLeadsTo(objectName, status.device, status.inode) && openAgainOrGiveUp()) {
             continue;
         }
-        // Before anything is written: a producer that fails here leaves the
-        // object as it found it.
-        if (status.mode != mode && fchmod(fd.Get(), mode) != 0) {
-            throw detail::SystemError("set the mode " + ModeText(mode) + " of", objectName);
-        }
+        const detail::HeaderFields header = detail::ReadHeader(fd.Get(), status, objectName);
 
-        bool fresh = created || status.size == 0;
-        ObjectMapping mapping = detail::Map(
-            fd.Get(), fresh ? sizeof(SharedPadRingObject) : status.size, true, objectName);
-        if (!fresh && detail::LeftUnfinished(mapping.Get(), status.size)) {
-            fresh = true;  // its maker died before the magic: make it again
-        }
-        std::size_t ringOffset = sizeof(SharedPadRingHeader);
-        s32 previousPid = 0;
-        if (fresh) {
-            if (ftruncate(fd.Get(), sizeof(SharedPadRingObject)) != 0) {
-                throw detail::SystemError("size", objectName);
+        const auto handOver = [&](ObjectMapping& mapping, std::size_t ringOffset, bool tookOver,
+                                  s32 previousPid) {
+            std::string ownedName = objectName;  // copied before the owners are released
+            return SharedPadRingProducer(std::move(ownedName), fd.Release(), mapping.Release(),
+                                         status.size, ringOffset, status.device, status.inode,
+                                         tookOver, previousPid);
+        };
+        if (created || detail::LeftUnfinished(header)) {  // new, or its maker died early
+            // The mode before the size: a consumer shut out by the private
+            // mode of a new object finds it empty, and waits for it.
+            SetMode(fd.Get(), status, mode, objectName);
+            try {
+                detail::ReservePages(fd.Get(), sizeof(SharedPadRingObject), objectName);
+            } catch (const SharedPadRingError&) {
+                if (created) {
+                    shm_unlink(objectName.c_str());  // under the lock, the name leads to it
+                }
+                throw;
             }
             status.size = sizeof(SharedPadRingObject);
+            ObjectMapping mapping = detail::Map(fd.Get(), status.size, true, objectName);
             Initialize(*static_cast<SharedPadRingObject*>(mapping.Get()));
-        } else {
-            ringOffset = detail::CheckHeader(mapping.Get(), status.size, objectName);
-            auto* object = static_cast<char*>(mapping.Get());
-            previousPid = TakeOver(*reinterpret_cast<SharedPadRingHeader*>(object),
-                                   *reinterpret_cast<PadLifoRing*>(object + ringOffset), refusal);
+            return handOver(mapping, sizeof(SharedPadRingHeader), false, 0);
         }
-        std::string ownedName = objectName;  // copied before the owners are released
-        return SharedPadRingProducer(std::move(ownedName), fd.Release(), mapping.Release(),
-                                     status.size, ringOffset, status.device, status.inode, !fresh,
-                                     previousPid);
+        const std::size_t ringOffset = detail::CheckHeader(fd.Get(), header, objectName);
+        ObjectMapping mapping = detail::Map(fd.Get(), status.size, true, objectName);
+        auto* object = static_cast<char*>(mapping.Get());
+        auto& ring = *reinterpret_cast<PadLifoRing*>(object + ringOffset);
+        CheckTakeable(ring, refusal);
+        SetMode(fd.Get(), status, mode, objectName);
+        const s32 previousPid = TakeOver(*reinterpret_cast<SharedPadRingHeader*>(object), ring);
+        return handOver(mapping, ringOffset, true, previousPid);
     }
 }
 

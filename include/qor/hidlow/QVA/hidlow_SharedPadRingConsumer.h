@@ -13,13 +13,15 @@ class SharedPadRingConsumer : public SharedPadRingMapping {
 public:
     // Maps the ring after checking the header: magic, format version, ring
     // size and ring offset. Throws kInvalidName, kNotFound, kNotReady (its
-    // producer is still making it: try again), kNotARing, kWrongVersion,
-    // kWrongRingSize, kWrongRingOffset, kTooSmall or kSystem.
+    // producer is still making it: try again), kNotAFile, kNotARing,
+    // kWrongVersion, kWrongRingSize, kWrongRingOffset, kTooSmall, kDamaged (no
+    // memory behind the ring) or kSystem. Never blocks, whatever the name is.
     static SharedPadRingConsumer Open(const std::string& name);
 
     // Open, tried again every 10 ms for at most patience while no producer
     // has made the ring yet (kNotFound, kNotReady): for a consumer that may
-    // start before its producer. Then throws as Open does.
+    // start before its producer. Then throws as Open does. A patience of
+    // milliseconds::max() waits for good.
     static SharedPadRingConsumer OpenWhenMade(const std::string& name,
                                               std::chrono::milliseconds patience);
 

@@ -24,7 +24,8 @@ public:
     // Unlinks the name of a pad ring that no producer holds. Consumers that
     // have it mapped read on; the memory goes with the last mapping. Holds the
     // producer lock while it unlinks, so no producer can take the ring over
-    // meanwhile. Throws kProducerAlive, kNotFound, kNotARing or kSystem.
+    // meanwhile. Throws kProducerAlive, kNotFound, kNotAFile, kNotARing or
+    // kSystem; never removes what is not a pad ring.
     static void Remove(const std::string& name);
 
     SharedPadRingMapping(const SharedPadRingMapping&) = delete;
@@ -42,12 +43,18 @@ public:
     // The pid the header records: the live producer's, or the last one's if
     // it died; 0 when the last one stopped cleanly.
     s32 ProducerPid() const;
-    // How many producers have held the ring, the creator included.
+    // How many producers have held the ring, the creator included. Read after
+    // a ReadData that delivered a producer's samples, it counts that producer,
+    // and a ProducerPid read after it is that producer's or a later one's.
     s32 ProducerCount() const;
 
     // Whether the name still leads to this object: false once it has been
     // removed, even if a new object of the same name has been made since.
     bool StillLinked() const;
+    // Whether this process could open the ring by its name now: false once it
+    // is removed, or when a new producer narrowed its mode and shut this user
+    // out. Either way the mapping stays valid and reads on.
+    bool StillOpenable() const;
 
 protected:
     // Only as a producer or a consumer, never on its own: that would split the

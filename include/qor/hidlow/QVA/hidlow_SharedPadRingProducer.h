@@ -20,11 +20,17 @@ public:
     // Makes the object, with an empty ring, or takes over the ring of a
     // producer that is gone: the ring and every consumer's cursor stay valid.
     // mode is the object's permission bits: the owner reads and writes; group
-    // and others may be let read (0640, 0644), never write. Throws
-    // kProducerAlive naming the live producer's pid, kInvalidMode, and for an
-    // existing object each error SharedPadRingConsumer::Open gives, or
-    // kDamaged for a ring whose control fields no writer leaves.
+    // and others may be let read (0640, 0644), never write. It is set only on
+    // a ring this producer makes or takes: a refusal leaves the object as it
+    // was. Throws kProducerAlive naming the live producer's pid, kInvalidMode,
+    // kSystem (for instance no memory left in /dev/shm: then nothing is left
+    // behind), and for an existing object each error SharedPadRingConsumer::Open
+    // gives, or kDamaged for a ring whose control fields no writer leaves.
     static SharedPadRingProducer CreateOrTakeOver(const std::string& name, mode_t mode = 0600);
+
+    // Makes a new ring and never takes one over: throws kExists when the name
+    // is taken, whoever holds it; otherwise as CreateOrTakeOver.
+    static SharedPadRingProducer Create(const std::string& name, mode_t mode = 0600);
 
     SharedPadRingProducer(SharedPadRingProducer&& other) noexcept = default;
     SharedPadRingProducer& operator=(SharedPadRingProducer&& other) noexcept;
@@ -49,6 +55,8 @@ public:
     void RemoveName();
 
 private:
+    static SharedPadRingProducer Make(const std::string& name, mode_t mode, bool mayTakeOver);
+
     SharedPadRingProducer(std::string name, int fd, void* mapping, std::size_t size,
                           std::size_t ringOffset, dev_t device, ino_t inode, bool tookOver,
                           s32 previousProducerPid);
