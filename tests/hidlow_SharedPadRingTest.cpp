@@ -1,18 +1,29 @@
 // The life of a pad ring in named shared memory: one producer at a time, also
 // across a producer killed with SIGKILL; consumers that cannot write; a header
-// check with one error for each mismatch; objects left half made.
+// check with one error for each mismatch; objects left half made; and a
+// hostile or broken machine: closed standard streams, a full /dev/shm, a FIFO
+// squatting the name, another user.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <future>
+#include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
+#include "ChildProcess.h"
 #include "ReadChecks.h"
 #include "RingTestSupport.h"
 #include "qor/hidlow/QVA/hidlow_SharedPadRingConsumer.h"
@@ -50,8 +61,28 @@ protected:
         close(fd);
     }
 
+    std::string Path() const { return "/dev/shm" + m_name; }
+
+    mode_t ModeOnDisk() const {
+        struct stat status;
+        return stat(Path().c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
+    }
+
     const std::string m_name = "/qor-shared-ring-test-" + std::to_string(getpid());
 };
+
+// For checks in a child process: "" when statement throws cause with part in
+// its message, otherwise what happened instead.
+std::string Refusal(const std::function<void()>& statement, Cause cause, const std::string& part) {
+    try {
+        statement();
+        return "no refusal (" + part + "); ";
+    } catch (const SharedPadRingError& error) {
+        const bool expected =
+            error.GetCause() == cause && std::string(error.what()).find(part) != std::string::npos;
+        return expected ? "" : std::string("unexpected: ") + error.what() + "; ";
+    }
+}
 
 // Runs what the statement throws past the expected cause and message part.
 #define EXPECT_SHARED_RING_ERROR(statement, cause, part)                                        \
@@ -153,25 +184,181 @@ TEST_F(SharedPadRing, EachHeaderMismatchHasItsOwnError) {
         {8, 68, 64, Cause::kWrongRingOffset, "not a multiple of 8"},
         {8, 4096, 64, Cause::kTooSmall, "ends before its ring"},
     };
+    // A refusal leaves the object as it was, its mode included.
+    auto widen = [this] { SharedPadRingProducer::CreateOrTakeOver(m_name, 0644); };
     for (const Mismatch& mismatch : mismatches) {
         Patch(mismatch.offset, mismatch.value);
         EXPECT_SHARED_RING_ERROR(open(), mismatch.cause, mismatch.part);
-        EXPECT_SHARED_RING_ERROR(produce(), mismatch.cause, mismatch.part);
+        EXPECT_SHARED_RING_ERROR(widen(), mismatch.cause, mismatch.part);
         Patch(mismatch.offset, mismatch.restored);
     }
     Patch(64 + 16, 99);  // m_writePointer
-    EXPECT_SHARED_RING_ERROR(produce(), Cause::kDamaged, "m_writePointer outside -1..7");
+    EXPECT_SHARED_RING_ERROR(widen(), Cause::kDamaged, "m_writePointer outside -1..7");
+    EXPECT_EQ(0600u, ModeOnDisk());
     open();  // a consumer may look at a damaged ring; its reads report the damage
 
     MakeRawObject({'x'});
     EXPECT_SHARED_RING_ERROR(open(), Cause::kTooSmall, m_name + " is 1 bytes, too small");
     MakeRawObject(std::vector<unsigned char>(4096));
     EXPECT_SHARED_RING_ERROR(open(), Cause::kNotARing, "is not a shared pad ring");
-    EXPECT_SHARED_RING_ERROR(produce(), Cause::kNotARing, "is not a shared pad ring");
+    EXPECT_SHARED_RING_ERROR(widen(), Cause::kNotARing, "is not a shared pad ring");
     EXPECT_SHARED_RING_ERROR(SharedPadRingMapping::Remove(m_name), Cause::kNotARing, m_name);
     struct stat status;
-    ASSERT_EQ(0, stat(("/dev/shm" + m_name).c_str(), &status));
+    ASSERT_EQ(0, stat(Path().c_str(), &status));
     EXPECT_EQ(4096, status.st_size) << "somebody else's object is neither used nor removed";
+    EXPECT_EQ(0600u, status.st_mode & 07777);
+}
+
+// A FIFO opened for reading waits for a writer; a consumer must not.
+TEST_F(SharedPadRing, AFifoSquattingTheNameIsRefusedUntouchedAndNeverWaitedOn) {
+    ASSERT_EQ(0, mkfifo(Path().c_str(), 0600));
+    ASSERT_EQ(0, chmod(Path().c_str(), 0666));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_SHARED_RING_ERROR(SharedPadRingConsumer::OpenWhenMade(m_name, std::chrono::seconds(5)),
+                             Cause::kNotAFile, m_name + " is a FIFO, not a shared-memory object");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    EXPECT_SHARED_RING_ERROR(SharedPadRingProducer::CreateOrTakeOver(m_name, 0644),
+                             Cause::kNotAFile, "a FIFO");
+    EXPECT_SHARED_RING_ERROR(SharedPadRingMapping::Remove(m_name), Cause::kNotAFile, "a FIFO");
+    struct stat status;
+    ASSERT_EQ(0, stat(Path().c_str(), &status)) << "a FIFO is no ring to remove";
+    EXPECT_EQ(0666u, status.st_mode & 07777);
+}
+
+// With stdout closed, the first descriptor free is 1: a ring there would take
+// the process's own output.
+TEST_F(SharedPadRing, NoRingTakesTheNumberOfAClosedStandardStream) {
+    EXPECT_EQ("", InChild([this]() -> std::string {
+                  close(STDIN_FILENO);
+                  close(STDOUT_FILENO);
+                  close(STDERR_FILENO);
+                  const SharedPadRingProducer producer =
+                      SharedPadRingProducer::CreateOrTakeOver(m_name);
+                  const SharedPadRingConsumer consumer = SharedPadRingConsumer::Open(m_name);
+                  std::string problem;
+                  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+                      if (fcntl(fd, F_GETFD) >= 0) {
+                          problem += "descriptor " + std::to_string(fd) + " holds a ring; ";
+                      }
+                  }
+                  return problem;
+              }));
+}
+
+// A page the producer could not get would kill with SIGBUS whoever touches it.
+TEST_F(SharedPadRing, AFullDevShmIsAnErrorNeverAFault) {
+    const std::string problem = InChild([this]() -> std::string {
+        if (unshare(CLONE_NEWNS) != 0 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("qor-test", "/dev/shm", "tmpfs", 0, "size=16k") != 0) {
+            return "skip: no private mount namespace with a tmpfs of its own here (needs root)";
+        }
+        const int filler = open("/dev/shm/filler", O_WRONLY | O_CREAT, 0600);
+        const char page[4096] = {};
+        while (write(filler, page, sizeof page) > 0) {
+        }
+        std::string problem = Refusal([this] { SharedPadRingProducer::CreateOrTakeOver(m_name); },
+                                      Cause::kSystem, "No space left on device");
+        if (access(Path().c_str(), F_OK) == 0) {
+            problem += "a refused producer left the object behind; ";
+        }
+        // As a producer that died after sizing its object, with no page behind it.
+        const int fd = shm_open(m_name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+        if (fd < 0 || ftruncate(fd, sizeof(qor::hidlow::QVA::SharedPadRingObject)) != 0) {
+            return problem + "cannot make a sized object";
+        }
+        problem += Refusal([this] { SharedPadRingConsumer::Open(m_name); }, Cause::kNotReady,
+                           "has no header yet");
+        problem += Refusal([this] { SharedPadRingProducer::CreateOrTakeOver(m_name); },
+                           Cause::kSystem, "No space left on device");
+        SharedPadRingMapping::Remove(m_name);
+        return problem;
+    });
+    if (problem.rfind("skip: ", 0) == 0) {
+        GTEST_SKIP() << problem.substr(6);
+    }
+    EXPECT_EQ("", problem);
+}
+
+// A ring made 0644 is private from its creation until its mode is set; a
+// narrower mode set by a new producer shuts a reader out without removing it.
+TEST_F(SharedPadRing, AnotherUserWaitsOutARingBeingMadeAndIsToldWhenShutOut) {
+    const std::optional<OtherUser> other = FindOrMakeOtherUser();
+    if (!other) {
+        GTEST_SKIP() << "acting as another user needs root";
+    }
+    MakeRawObject({});  // created, its mode not set yet
+    EXPECT_EQ("", InChild(
+                      [this] {
+                          return Refusal([this] { SharedPadRingConsumer::Open(m_name); },
+                                         Cause::kNotReady, "has no header yet");
+                      },
+                      other));
+
+    { const SharedPadRingProducer maker = SharedPadRingProducer::CreateOrTakeOver(m_name, 0644); }
+    int toChild[2];
+    int toParent[2];
+    ASSERT_EQ(0, pipe(toChild));
+    ASSERT_EQ(0, pipe(toParent));
+    char byte = 0;
+    auto narrowed = std::async(std::launch::async, [&] {
+        (void)!read(toParent[0], &byte, 1);  // the consumer has opened the ring
+        const SharedPadRingProducer narrowing =
+            SharedPadRingProducer::CreateOrTakeOver(m_name, 0600);
+        (void)!write(toChild[1], &byte, 1);
+    });
+    EXPECT_EQ("",
+              InChild(
+                  [&]() -> std::string {
+                      const SharedPadRingConsumer consumer = SharedPadRingConsumer::Open(m_name);
+                      (void)!write(toParent[1], &byte, 1);
+                      (void)!read(toChild[0], &byte, 1);
+                      std::string problem =
+                          Refusal([this] { SharedPadRingConsumer::Open(m_name); }, Cause::kSystem,
+                                  "Permission denied (owner root, mode 0600)");
+                      if (!consumer.StillLinked() || consumer.StillOpenable()) {
+                          problem += "a narrowed ring looks removed, or still open to this user";
+                      }
+                      return problem;
+                  },
+                  other));
+    narrowed.get();
+}
+
+// A Remove holds the producer lock for a moment: one that loses the race to
+// another must not take the dead producer for a live one.
+TEST_F(SharedPadRing, ConcurrentRemovesNeverNameADeadProducerAsRunning) {
+    for (int round = 0; round < 50; ++round) {
+        const pid_t producer = fork();
+        if (producer == 0) {
+            const SharedPadRingProducer held = SharedPadRingProducer::CreateOrTakeOver(m_name);
+            pause();
+            _exit(0);
+        }
+        while (access(Path().c_str(), F_OK) != 0 || ModeOnDisk() == 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        SharedPadRingConsumer::OpenWhenMade(m_name, std::chrono::seconds(5));
+        kill(producer, SIGKILL);
+        waitpid(producer, nullptr, 0);
+        std::atomic<int> ready{0};
+        auto remove = [this, &ready] {
+            ready.fetch_add(1);
+            while (ready.load() < 2) {
+            }
+            try {
+                SharedPadRingMapping::Remove(m_name);
+                return std::string();
+            } catch (const SharedPadRingError& error) {
+                return std::string(error.what());
+            }
+        };
+        auto other = std::async(std::launch::async, remove);
+        const std::string mine = remove();
+        const std::string theirs = other.get();
+        EXPECT_TRUE(mine.empty() != theirs.empty()) << mine << " / " << theirs;
+        EXPECT_EQ(std::string::npos, (mine + theirs).find("is running")) << mine << theirs;
+    }
 }
 
 // A producer that dies while making the object leaves it empty, or sized but

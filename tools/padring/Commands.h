@@ -21,6 +21,11 @@ struct DemoOptions {
     std::string name;       // empty: one named after the demo's process id
 };
 
+struct WatchOptions {
+    std::string name;
+    bool wait = false;  // until a producer makes the ring, instead of giving up at once
+};
+
 struct ProduceOptions {
     std::string name;
     double rateHz = 1000.0;
@@ -37,7 +42,7 @@ int RunDemo(const DemoOptions& options);
 int RunProduce(const ProduceOptions& options);
 
 // Attaches read-only as one more consumer and prints every sample it gets.
-int RunWatch(const std::string& name);
+int RunWatch(const WatchOptions& options);
 
 // Prints the producer, the control fields and the eight slots of a ring once.
 int RunDump(const std::string& name);

@@ -4,6 +4,7 @@
 // at random moments and a new one takes over each time.
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include <exception>
 #include <iterator>
 #include <new>
+#include <optional>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -59,6 +61,7 @@ struct Process {
     bool producer;
     double hz;
     Counters* counters;
+    int starts = 0;  // a producer started again takes the ring over; the first one makes it
     pid_t pid = -1;
     bool exited = false;
     std::string endProblem;  // how it ended, when that was not a clean exit
@@ -82,7 +85,19 @@ void RecordBreak(qordbgBreakReason, const char* fileName, int line, const char* 
     g_childCounters->RecordProblem(text);
 }
 
-[[noreturn]] void RunChild(const std::string& name, const Process& process, const Board& board) {
+// A child ends with the demo, however the demo ends: the kernel sends it
+// SIGTERM when the demo dies, which it takes as a stop. The producer then
+// removes the ring, as the demo would have.
+void EndWithTheDemo(pid_t demo) {
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != demo) {
+        _exit(kFailure);  // the demo died before the request was in place
+    }
+}
+
+[[noreturn]] void RunChild(const std::string& name, const Process& process, const Board& board,
+                           pid_t demo) {
+    EndWithTheDemo(demo);
     int status = kSuccess;
     try {
         g_childCounters = process.counters;
@@ -92,9 +107,14 @@ void RecordBreak(qordbgBreakReason, const char* fileName, int line, const char* 
             return !StopRequested() && !board.stop.load(std::memory_order_relaxed);
         };
         if (process.producer) {
-            SharedPadRingProducer producer = SharedPadRingProducer::CreateOrTakeOver(name);
+            SharedPadRingProducer producer = process.starts == 1
+                                                 ? SharedPadRingProducer::Create(name)
+                                                 : SharedPadRingProducer::CreateOrTakeOver(name);
             ProduceSamples(producer.Ring(), NextInPattern(producer.Ring()), process.hz,
                            *process.counters, keepGoing);
+            if (getppid() != demo) {
+                producer.RemoveName();
+            }
         } else {
             const SharedPadRingConsumer consumer = SharedPadRingConsumer::Open(name);
             ConsumeSamples(consumer.Ring(), process.hz, *process.counters, keepGoing);
@@ -107,21 +127,21 @@ void RecordBreak(qordbgBreakReason, const char* fileName, int line, const char* 
     _exit(status);
 }
 
-std::string RateText(const Process& process) {
+std::string HzText(double hz) {
     char text[32];
-    if (process.hz > 0) {
-        std::snprintf(text, sizeof text, "%g Hz", process.hz);
-    } else {
-        std::snprintf(text, sizeof text, "flat out");
-    }
+    std::snprintf(text, sizeof text, "%.15g Hz", hz);
     return text;
+}
+
+std::string RateText(const Process& process) {
+    return process.hz > 0 ? HzText(process.hz) : "flat out";
 }
 
 std::string StatusLine(const Process& process) {
     const Counters& c = *process.counters;
     const std::string skipped = process.producer ? "-" : std::to_string(Load(c.skipped));
     char line[256];
-    std::snprintf(line, sizeof line, "%-8s %8s  %-8s %9lld  skipped %8s  %8.0f %s/s",
+    std::snprintf(line, sizeof line, "%-9s %10s  %-8s %9lld  skipped %8s  %8.0f %s/s",
                   process.label.c_str(), RateText(process).c_str(),
                   process.producer ? "written" : "received",
                   static_cast<long long>(Load(c.samples)), skipped.c_str(), process.callsPerSecond,
@@ -212,7 +232,7 @@ std::string ProblemsOf(const Process& process) {
 
 // Prints the table and the verdict; returns whether the verdict is a pass.
 bool PrintSummary(const std::vector<Process>& processes, double seconds, int producerKills) {
-    std::printf("\n%-8s %7s %9s %9s %9s %9s %10s %8s\n", "process", "pid", "rate", "samples",
+    std::printf("\n%-9s %7s %10s %9s %9s %9s %10s %8s\n", "process", "pid", "rate", "samples",
                 "skipped", "calls/s", "empty", "problems");
     std::int64_t delivered = 0;
     int failing = 0;
@@ -220,8 +240,8 @@ bool PrintSummary(const std::vector<Process>& processes, double seconds, int pro
         const Counters& c = *process.counters;
         const std::string skipped = process.producer ? "-" : std::to_string(Load(c.skipped));
         const std::string empty = process.producer ? "-" : std::to_string(Load(c.emptyReads));
-        std::printf("%-8s %7d %9s %9lld %9s %9.0f %10s %8lld\n", process.label.c_str(), process.pid,
-                    RateText(process).c_str(), static_cast<long long>(Load(c.samples)),
+        std::printf("%-9s %7d %10s %9lld %9s %9.0f %10s %8lld\n", process.label.c_str(),
+                    process.pid, RateText(process).c_str(), static_cast<long long>(Load(c.samples)),
                     skipped.c_str(), static_cast<double>(Load(c.calls)) / seconds, empty.c_str(),
                     static_cast<long long>(Load(c.problems)));
         delivered += process.producer ? 0 : Load(c.samples);
@@ -270,39 +290,42 @@ Board* MapBoard() {
 }
 
 void Start(Process& process, const std::string& name, const Board& board) {
+    const pid_t demo = getpid();
+    ++process.starts;
     process.pid = fork();
     if (process.pid == 0) {
-        RunChild(name, process, board);
+        RunChild(name, process, board, demo);
     }
     if (process.pid < 0) {
         throw std::runtime_error(std::string("cannot start a process: ") + std::strerror(errno));
     }
 }
 
-// Waits until the producer has made (or taken over) the ring. A producer that
-// gives up first leaves its reason, which becomes the demo's.
-void WaitForRing(const std::string& name, Process& producer) {
+// Waits until the producer has made the ring, and keeps an eye on it: a ring
+// its creator did not record as this producer's belongs to someone else. A
+// producer that gives up first leaves its reason, which becomes the demo's.
+SharedPadRingConsumer WaitForRing(const std::string& name, Process& producer) {
     const Clock::time_point giveUp = Clock::now() + kRingWait;
     for (;;) {
+        int waitStatus = 0;
+        if (waitpid(producer.pid, &waitStatus, WNOHANG) > 0) {
+            NoteEnd(producer, waitStatus);
+            const char* reason = producer.counters->FirstProblem();
+            throw std::runtime_error(reason != nullptr ? reason : producer.endProblem);
+        }
         try {
-            SharedPadRingConsumer::Open(name);
-            return;
-        } catch (const SharedPadRingError& error) {
-            using Cause = SharedPadRingError::Cause;
-            const bool notYet =
-                error.GetCause() == Cause::kNotFound || error.GetCause() == Cause::kNotReady;
-            int waitStatus = 0;
-            if (waitpid(producer.pid, &waitStatus, WNOHANG) > 0) {
-                NoteEnd(producer, waitStatus);
-                const char* reason = producer.counters->FirstProblem();
-                throw std::runtime_error(reason != nullptr ? reason : producer.endProblem);
+            SharedPadRingConsumer ring = SharedPadRingConsumer::Open(name);
+            if (ring.ProducerPid() == producer.pid) {
+                return ring;
             }
-            if (!notYet || Clock::now() >= giveUp) {
-                kill(producer.pid, SIGKILL);
-                waitpid(producer.pid, &waitStatus, 0);
-                producer.exited = true;
-                throw;
-            }
+        } catch (const SharedPadRingError&) {
+            // Not made yet, or not this producer's: its own outcome decides.
+        }
+        if (Clock::now() >= giveUp) {
+            kill(producer.pid, SIGKILL);
+            waitpid(producer.pid, &waitStatus, 0);
+            producer.exited = true;
+            throw std::runtime_error("the producer did not make " + name + " within 5 s");
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
@@ -345,9 +368,10 @@ int RunDemo(const DemoOptions& options) {
                                &board->counters[1 + i]);
     }
     std::printf(
-        "padring demo: a producer at %g Hz and %d readers share the pad ring %s for %g s "
+        "padring demo: a producer at %s and %d reader%s share the pad ring %s for %g s "
         "(Ctrl-C stops early)\n",
-        options.rateHz, options.readers, name.c_str(), options.seconds);
+        HzText(options.rateHz).c_str(), options.readers, options.readers == 1 ? "" : "s",
+        name.c_str(), options.seconds);
     if (options.producerKills > 0) {
         std::printf(
             "the producer is killed with SIGKILL %d times at random moments and taken "
@@ -359,10 +383,11 @@ int RunDemo(const DemoOptions& options) {
     const Clock::time_point start = Clock::now();
     Process& producer = processes.front();
     std::string startProblem;
+    std::optional<SharedPadRingConsumer> ring;  // the ring this demo made, to remove at the end
     try {
         producer.shownAt = start;
         Start(producer, name, *board);
-        WaitForRing(name, producer);
+        ring.emplace(WaitForRing(name, producer));
         for (std::size_t i = 1; i < processes.size(); ++i) {
             processes[i].shownAt = start;
             Start(processes[i], name, *board);
@@ -400,10 +425,11 @@ int RunDemo(const DemoOptions& options) {
         status.Show(StatusLines(processes));
     }
     try {
-        SharedPadRingMapping::Remove(name);
+        if (ring && ring->StillLinked()) {
+            SharedPadRingMapping::Remove(name);
+        }
     } catch (const SharedPadRingError& error) {
-        // Nothing to remove when no producer got as far as making it.
-        if (startProblem.empty() && error.GetCause() != SharedPadRingError::Cause::kNotFound) {
+        if (startProblem.empty()) {
             startProblem = error.what();
         }
     }

@@ -41,8 +41,9 @@ struct Producer {
     qor::s32 count;
 };
 
-Producer ProducerOf(const SharedPadRingConsumer& ring) {
-    return Producer{ring.ProducerAlive(), ring.ProducerPid(), ring.ProducerCount()};
+// count first: the pid read after it is that producer's or a later one's.
+Producer ProducerOf(const SharedPadRingConsumer& ring, qor::s32 count) {
+    return Producer{ring.ProducerAlive(), ring.ProducerPid(), count};
 }
 
 void ShowProducer(const std::string& name, const Producer* before, const Producer& now) {
@@ -93,17 +94,37 @@ void PrintRead(const PadStatus* samples, qor::s32 count, const ReadContext& read
     }
 }
 
+SharedPadRingConsumer OpenToWatch(const WatchOptions& options) {
+    using Cause = qor::hidlow::QVA::SharedPadRingError::Cause;
+    if (options.wait) {
+        std::printf("waiting for a producer to make %s; Ctrl-C stops\n",
+                    SharedPadRingConsumer::ObjectName(options.name).c_str());
+        std::fflush(stdout);
+        // Nothing to clean up yet: Ctrl-C may end the wait as it ends any program.
+        return SharedPadRingConsumer::OpenWhenMade(options.name, std::chrono::milliseconds::max());
+    }
+    try {
+        return SharedPadRingConsumer::Open(options.name);
+    } catch (const qor::hidlow::QVA::SharedPadRingError& error) {
+        if (error.GetCause() != Cause::kNotFound && error.GetCause() != Cause::kNotReady) {
+            throw;
+        }
+        throw qor::hidlow::QVA::SharedPadRingError(
+            error.GetCause(), std::string(error.what()) + " (--wait waits for a producer)");
+    }
+}
+
 }  // namespace
 
-int RunWatch(const std::string& name) {
+int RunWatch(const WatchOptions& options) {
+    const SharedPadRingConsumer ring = OpenToWatch(options);
     InstallStopHandlers();
-    const SharedPadRingConsumer ring = SharedPadRingConsumer::Open(name);
     ProblemLog problems(stdout);
     g_problems = &problems;
     qor::dbg::SetBreakHandler(&RecordFailedRingCheck);
     std::printf("watching %s read-only as one more consumer, newest last; Ctrl-C stops\n",
                 ring.Name().c_str());
-    Producer producer = ProducerOf(ring);
+    Producer producer = ProducerOf(ring, ring.ProducerCount());
     ShowProducer(ring.Name(), nullptr, producer);
     std::printf("%10s %4s %20s %6s %7s %8s %7s %7s\n", "sample", "slot", "lap tick", "hold",
                 "pressed", "released", "stick x", "stick y");
@@ -111,6 +132,7 @@ int RunWatch(const std::string& name) {
     ReadCheck check;
     qor::s64 tick = -1;
     qor::s32 index = -1;
+    bool openable = true;
     Clock::time_point nextProducerCheck = Clock::now() + kProducerCheckPeriod;
     Clock::time_point nextLinkCheck = Clock::now() + kLinkCheckPeriod;
     while (!StopRequested()) {
@@ -120,6 +142,15 @@ int RunWatch(const std::string& name) {
         qor::s32 count = -1;
         ring.Ring().ReadData(samples, kRoom, &count, &tick, &index);
         const std::string problem = check.Take(samples, count, kRoom);
+        // Counted after the read: a new producer is announced before its first sample.
+        const qor::s32 producerCount = ring.ProducerCount();
+        const Clock::time_point now = Clock::now();
+        if (producerCount != producer.count || now >= nextProducerCheck) {
+            const Producer before = producer;
+            producer = ProducerOf(ring, producerCount);
+            ShowProducer(ring.Name(), &before, producer);
+            nextProducerCheck = now + kProducerCheckPeriod;
+        }
         if (count > 0 && count <= kRoom) {
             PrintRead(samples, count, ReadContext{tickBefore, tick, index, newestBefore});
         }
@@ -127,22 +158,22 @@ int RunWatch(const std::string& name) {
             problems.Record(problem);
         }
         problems.ShowRecurring();
-        const Clock::time_point now = Clock::now();
-        if (now >= nextProducerCheck) {
-            const Producer before = producer;
-            producer = ProducerOf(ring);
-            ShowProducer(ring.Name(), &before, producer);
-            nextProducerCheck = now + kProducerCheckPeriod;
-        }
         if (now >= nextLinkCheck) {
             if (!ring.StillLinked()) {
                 std::printf("%s was removed, its producer has stopped\n", ring.Name().c_str());
                 break;
             }
+            if (openable && !ring.StillOpenable()) {
+                std::printf(
+                    "%s: its mode no longer lets this user open it (a new producer narrowed "
+                    "it); reading on\n",
+                    ring.Name().c_str());
+            }
+            openable = ring.StillOpenable();
             nextLinkCheck = now + kLinkCheckPeriod;
         }
         if (std::fflush(stdout) != 0) {
-            break;  // nobody reads the output any more
+            break;  // nobody reads the output any more, or it cannot be written
         }
         SleepUntil(now + kPollPeriod);
     }

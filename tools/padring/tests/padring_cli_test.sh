@@ -52,9 +52,15 @@ expect_error() {
     local expected=$1 pattern=$2 status=0
     shift 2
     "$padring" "$@" >"$work/stdout" 2>"$work/stderr" || status=$?
-    [[ $status == "$expected" ]] || fail "padring $* exited $status, not $expected"
-    [[ $(wc -l <"$work/stderr") == 1 ]] || { show stderr; fail "padring $* did not give one line"; }
-    grep -qF -- "$pattern" "$work/stderr" || { show stderr; fail "padring $*: no '$pattern'"; }
+    check_error "$expected" "$pattern" "$status" "$*"
+}
+
+# expected pattern status command: as expect_error, for a command already run
+# with its stderr in $work/stderr.
+check_error() {
+    [[ $3 == "$1" ]] || fail "padring $4 exited $3, not $1"
+    [[ $(wc -l <"$work/stderr") == 1 ]] || { show stderr; fail "padring $4 did not give one line"; }
+    grep -qF -- "$2" "$work/stderr" || { show stderr; fail "padring $4: no '$2'"; }
 }
 
 # At least $1 sample lines in watch's output, each number following the one
@@ -99,6 +105,10 @@ Demo)
     ;;
 
 Attach)
+    # A watcher may come before its producer.
+    "$padring" watch --name "$name" --wait >"$work/early-watch" 2>&1 &
+    early_watcher=$!
+    sleep 0.3
     "$padring" produce --name "$name" --rate 2000 >"$work/produce" 2>&1 &
     producer=$!
     wait_for_ring
@@ -110,9 +120,12 @@ Attach)
     kill -INT "$producer"
     wait_for_exit "$producer" || { show produce; fail "produce exited $?"; }
     expect_gone "$name"
-    # The watcher left running notices that its ring is gone and stops by itself.
-    wait_for_exit "$late_watcher" || { show late-watch; fail "the late watch exited $?"; }
-    grep -q "was removed" "$work/late-watch" || { show late-watch; fail "no removal note"; }
+    # The watchers left running notice that their ring is gone and stop by themselves.
+    for watcher in late-watch:$late_watcher early-watch:$early_watcher; do
+        wait_for_exit "${watcher#*:}" || { show "${watcher%:*}"; fail "$watcher exited $?"; }
+        grep -q "was removed" "$work/${watcher%:*}" || { show "${watcher%:*}"; fail "no removal note"; }
+    done
+    grep -qE '^ +[0-9]+ +[0-7] ' "$work/early-watch" || { show early-watch; fail "watch --wait got no samples"; }
 
     grep -q "^stopped after [1-9][0-9]* samples; removed /$name\$" "$work/produce" ||
         { show produce; fail "produce did not report its end"; }
@@ -155,6 +168,10 @@ Takeover)
         { show second; fail "the takeover is not announced"; }
     expect_error 1 "cannot remove /$name: its producer, pid $second, is running" \
         remove --name "$name"
+    # The demo makes a ring of its own; it leaves a live producer's alone.
+    expect_error 1 "cannot make /$name: a shared-memory object of that name exists" \
+        demo --name "$name" --seconds 1
+    kill -0 "$second" || fail "the demo disturbed the live producer"
 
     # A closed terminal stops it like Ctrl-C; the watcher sees the ring go.
     kill -HUP "$second"
@@ -165,6 +182,12 @@ Takeover)
         { show watch; fail "watch did not notice the dead producer"; }
     grep -q "^/$name: producer pid $second took over$" "$work/watch" ||
         { show watch; fail "watch did not notice the takeover"; }
+    # ... before the first sample the new producer wrote.
+    first_new=$(sed -n 's/^producing into .* from sample \([0-9]*\);.*/\1/p' "$work/second")
+    awk -v first="$first_new" -v who="$second" '
+        / took over$/ && $4 == who { announced = 1 }
+        $1 ~ /^[0-9]+$/ && NF == 8 && $1 + 0 >= first + 0 { exit announced ? 0 : 1 }
+    ' "$work/watch" || { show watch; fail "sample $first_new came before the takeover note"; }
     grep -q "was removed" "$work/watch" || { show watch; fail "no removal note"; }
     grep -q "^stopped: .* 0 problems$" "$work/watch" || { show watch; fail "watch reported a problem"; }
     expect_watch_sequence 1000  # the pattern goes on across the takeover
@@ -173,14 +196,22 @@ Takeover)
 BadInput)
     expect_error 2 "unknown command 'frob'" frob
     expect_error 2 "not expected: --bogus" demo --bogus
-    expect_error 2 "--rate: 'abc' is not a number" demo --rate abc
-    expect_error 2 "--readers: '0' is not a whole number" demo --readers 0
+    expect_error 2 "--rate: 'abc' is not a decimal number" demo --rate abc
+    expect_error 2 "--readers: Value 0 not in range 1 to 16" demo --readers 0
+    expect_error 2 "--readers: '1e1' is not a decimal whole number" demo --readers 1e1
     expect_error 2 "--mode: 'rw' is not an octal mode" produce --name "$name" --mode rw
     expect_error 2 "--name is required" watch
+    expect_error 2 "The following arguments were not expected: --nme pad" produce --nme pad
+    expect_error 2 "--name: the ring name is empty" dump --name ""
+    "$padring" --version | grep -qx "padring [0-9.]*" || fail "--version"
+    # Numbers are decimal, leading zeros or not.
+    "$padring" demo --readers 010 --seconds 0.1 >"$work/demo" || { show demo; fail "demo exited $?"; }
+    check_demo_output 10 demo
+    "$padring" demo --readers 1 --seconds 0.1 | grep -q " and 1 reader share " || fail "1 reader"
     expect_error 1 "no shared pad ring /$name" watch --name "$name"
     expect_error 1 "no shared pad ring /$name" dump --name "$name"
     expect_error 1 "cannot remove /$name: no shared-memory object" remove --name "$name"
-    expect_error 1 "ring name 'a/b' has a '/'" dump --name a/b
+    expect_error 2 "ring name 'a/b' has a '/'" dump --name a/b
     expect_error 1 "mode 0666 for /$name: the owner reads and writes, others may only read" \
         produce --name "$name" --mode 0666
 
@@ -190,19 +221,33 @@ BadInput)
     expect_error 1 "/$name is not a shared pad ring" watch --name "$name"
     # Somebody else's object is neither used nor removed.
     expect_error 1 "/$name is not a shared pad ring" produce --name "$name"
-    expect_error 1 "/$name is not a shared pad ring" demo --name "$name" --seconds 1
+    expect_error 1 "cannot make /$name: a shared-memory object of that name exists" \
+        demo --name "$name" --seconds 1
     expect_error 1 "cannot remove /$name: it is not a shared pad ring" remove --name "$name"
     [[ $(stat -c %s "/dev/shm/$name") == 4096 ]] || fail "padring changed an object it did not make"
     rm "/dev/shm/$name"
 
     # A ring left by its producer, its control fields then written by hand
-    # (the ring at byte 64: lap tick, old lap tick, pointer).
-    "$padring" produce --name "$name" --keep >"$work/produce" 2>&1 &
+    # (the ring at byte 64: lap tick, old lap tick, pointer). Its output has
+    # nowhere to go, and must not go into the ring.
+    "$padring" produce --name "$name" --keep >&- 2>"$work/produce" &
     producer=$!
     wait_for_ring
     sleep 0.3
     kill -INT "$producer"
-    wait_for_exit "$producer" || { show produce; fail "produce --keep exited $?"; }
+    status=0
+    wait_for_exit "$producer" || status=$?
+    cp "$work/produce" "$work/stderr"
+    check_error 1 "cannot write the output: Bad file descriptor" "$status" "produce >&-"
+    # Output that cannot be written is an error; a reader that went away is none.
+    status=0
+    "$padring" dump --name "$name" >/dev/full 2>"$work/stderr" || status=$?
+    check_error 1 "cannot write the output: No space left on device" "$status" "dump >/dev/full"
+    status=0
+    "$padring" dump --name "$name" >&- 2>"$work/stderr" || status=$?
+    check_error 1 "cannot write the output: Bad file descriptor" "$status" "dump >&-"
+    "$padring" dump --name "$name" 2>"$work/stderr" | head -1 >/dev/null
+    [[ ! -s $work/stderr ]] || { show stderr; fail "a closed pipe is reported"; }
     [[ $(stat -c %a "/dev/shm/$name") == 600 ]] || fail "the ring is not private by default"
     put() { printf "$2" | dd of="/dev/shm/$name" bs=1 seek="$1" conv=notrunc status=none; }
 
@@ -267,6 +312,21 @@ Interrupt)
     kill -TERM "$demo"
     wait_for_exit "$demo" || { show term; fail "the demo exited $? after SIGTERM"; }
     check_demo_output 2 term
+    expect_gone "$name"
+
+    # SIGKILL to the demo: its children end with it, and its producer removes the ring.
+    "$padring" demo --seconds 60 --name "$name" >/dev/null 2>&1 &
+    demo=$!
+    wait_for_ring
+    children=$(pgrep -P "$demo" | tr '\n' ' ')
+    kill -KILL "$demo"
+    wait "$demo" 2>/dev/null || true
+    for _ in $(seq 100); do
+        running=$(ps -o stat= -p "${children// /,}" 2>/dev/null | grep -vc '^Z') || true
+        [[ $running == 0 && ! -e /dev/shm/$name ]] && break
+        sleep 0.05
+    done
+    [[ $running == 0 ]] || fail "$running children of a killed demo run on"
     expect_gone "$name"
     ;;
 

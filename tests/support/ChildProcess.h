@@ -1,0 +1,80 @@
+// Checks that must run in a process of their own: with its standard streams
+// closed, in a mount namespace of its own, or as another user. The child
+// reports what went wrong as text through a pipe; nothing from GoogleTest
+// runs in it.
+#pragma once
+
+#include <grp.h>
+#include <pwd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace qor::test {
+
+struct OtherUser {
+    uid_t uid;
+    gid_t gid;
+};
+
+// A second, unprivileged user, made with useradd the first time. None where
+// this process is not root and so cannot act as another user.
+inline std::optional<OtherUser> FindOrMakeOtherUser() {
+    constexpr const char* kName = "qor-test-user";
+    if (geteuid() != 0) {
+        return std::nullopt;
+    }
+    if (getpwnam(kName) == nullptr &&
+        std::system("useradd --system --no-create-home --shell /usr/sbin/nologin "
+                    "qor-test-user >/dev/null 2>&1") != 0) {
+        return std::nullopt;
+    }
+    const passwd* entry = getpwnam(kName);
+    if (entry == nullptr) {
+        return std::nullopt;
+    }
+    return OtherUser{entry->pw_uid, entry->pw_gid};
+}
+
+// Runs check in a forked child, as user if given, and returns what it
+// reported: empty when all went well.
+inline std::string InChild(const std::function<std::string()>& check,
+                           std::optional<OtherUser> user = std::nullopt) {
+    int report[2];
+    if (pipe(report) != 0) {
+        return "cannot make a pipe";
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        close(report[0]);
+        std::string problem;
+        if (user &&
+            (setgroups(0, nullptr) != 0 || setresgid(user->gid, user->gid, user->gid) != 0 ||
+             setresuid(user->uid, user->uid, user->uid) != 0)) {
+            problem = "cannot become uid " + std::to_string(user->uid);
+        } else {
+            problem = check();
+        }
+        (void)!write(report[1], problem.data(), problem.size());
+        _exit(0);
+    }
+    close(report[1]);
+    std::string problem;
+    char buffer[256];
+    for (ssize_t got; (got = read(report[0], buffer, sizeof buffer)) > 0;) {
+        problem.append(buffer, static_cast<std::size_t>(got));
+    }
+    close(report[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    if (WIFSIGNALED(status)) {
+        problem += "the child died of signal " + std::to_string(WTERMSIG(status));
+    }
+    return problem;
+}
+
+}  // namespace qor::test
