@@ -116,8 +116,8 @@ SharedPadRingError OpenFailure(const std::string& objectName, const std::string&
     if (!shutOut || lstat(PathOf(objectName).c_str(), &status) != 0) {
         return error;
     }
-    const ObjectStatus named{static_cast<std::size_t>(status.st_size), status.st_dev,
-                             status.st_ino, status.st_uid, status.st_mode & 07777};
+    const ObjectStatus named{static_cast<std::size_t>(status.st_size), status.st_dev, status.st_ino,
+                             status.st_uid, status.st_mode & 07777};
     return SharedPadRingError(Cause::kSystem,
                               std::string(error.what()) + " (" + OwnerAndMode(named) + ")");
 }
@@ -136,9 +136,9 @@ ObjectStatus StatusOf(int fd, const std::string& objectName) {
         throw SystemError("inspect", objectName);
     }
     if (!S_ISREG(status.st_mode)) {
-        throw SharedPadRingError(Cause::kNotAFile,
-                                 objectName + " is " + KindOf(status.st_mode & S_IFMT) +
-                                     ", not a shared-memory object");
+        throw SharedPadRingError(
+            Cause::kNotAFile,
+            objectName + " is " + KindOf(status.st_mode & S_IFMT) + ", not a shared-memory object");
     }
     return ObjectStatus{static_cast<std::size_t>(status.st_size), status.st_dev, status.st_ino,
                         status.st_uid, status.st_mode & 07777};
@@ -148,8 +148,8 @@ std::string OwnerAndMode(const ObjectStatus& status) {
     char buffer[1024];
     passwd entry;
     passwd* found = nullptr;
-    const bool named = getpwuid_r(status.owner, &entry, buffer, sizeof buffer, &found) == 0 &&
-                       found != nullptr;
+    const bool named =
+        getpwuid_r(status.owner, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr;
     char mode[8];
     std::snprintf(mode, sizeof mode, "0%03o", static_cast<unsigned>(status.mode));
     return "owner " + (named ? std::string(entry.pw_name) : "uid " + std::to_string(status.owner)) +
@@ -289,11 +289,10 @@ std::size_t CheckHeader(int fd, const HeaderFields& header, const std::string& o
     }
     const std::size_t ringEnd = static_cast<std::size_t>(offset) + sizeof(PadLifoRing);
     if (header.objectSize < ringEnd) {
-        throw SharedPadRingError(Cause::kTooSmall, objectName + " is " + size +
-                                                       " bytes and ends before its ring (offset " +
-                                                       std::to_string(offset) + ", " +
-                                                       std::to_string(sizeof(PadLifoRing)) +
-                                                       " bytes)");
+        throw SharedPadRingError(
+            Cause::kTooSmall,
+            objectName + " is " + size + " bytes and ends before its ring (offset " +
+                std::to_string(offset) + ", " + std::to_string(sizeof(PadLifoRing)) + " bytes)");
     }
     // A page missing where the mapping is read would fault (SIGBUS) once
     // /dev/shm is full. Every object its producer made has its pages.

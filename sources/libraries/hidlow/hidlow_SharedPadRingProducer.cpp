@@ -117,9 +117,9 @@ SharedPadRingProducer SharedPadRingProducer::Make(const std::string& name, mode_
         int rawFd = detail::OpenObject(objectName, O_RDWR | O_CREAT | O_EXCL, 0600);
         if (rawFd < 0 && errno == EEXIST) {
             if (!mayTakeOver) {
-                throw SharedPadRingError(Cause::kExists,
-                                         "cannot make " + objectName +
-                                             ": a shared-memory object of that name exists");
+                throw SharedPadRingError(
+                    Cause::kExists,
+                    "cannot make " + objectName + ": a shared-memory object of that name exists");
             }
             created = false;
             rawFd = detail::OpenObject(objectName, O_RDWR, 0);
