@@ -1,8 +1,9 @@
 // A producer process and a consumer process on one pad ring in named shared
 // memory. The producer makes the ring (or takes over one whose producer died)
 // and writes a sample every millisecond for a second; the consumer waits for
-// the ring, maps it read-only and polls it at 100 Hz until the producer
-// removes the ring's name.
+// the ring, maps it read-only and polls it twice a millisecond, so that most
+// reads find one new sample or none, until the producer removes the ring's
+// name.
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,15 +27,22 @@ int Consume(const char* name) {
     qor::s64 tick = -1;  // a new cursor
     qor::s32 index = -1;
     long received = 0;
+    long twice = 0;  // the producer numbers its samples in hold; none may come again
+    long newest = -1;
     while (consumer.StillLinked()) {
         PadStatus samples[7];
         qor::s32 count = 0;
         consumer.Ring().ReadData(samples, 7, &count, &tick, &index);  // samples[0] is the newest
+        for (qor::s32 i = 0; i < count; ++i) {
+            twice += static_cast<long>(samples[i].hold) <= newest;
+        }
+        newest = count > 0 ? static_cast<long>(samples[0].hold) : newest;
         received += count;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
     }
-    std::printf("consumer: %ld samples received\n", received);
-    return received > 0 ? 0 : 1;
+    std::printf("consumer: %ld samples received, %ld of them twice\n", received, twice);
+    std::fflush(stdout);  // the child leaves with _exit, which flushes nothing
+    return received > 0 && twice == 0 ? 0 : 1;
 }
 
 }  // namespace

@@ -53,7 +53,6 @@ struct Cursor {
 // Sample n (from 0) lands in slot n % 8 of lap n / 8 + 1, stamped k * 1000.
 class PadLifoRingTest : public ::testing::Test {
 protected:
-    PadLifoRingTest() { MakeEmpty(m_ring); }
 
     Sequences Read(Cursor& cursor, s32 bufferNum) {
         PadStatus buffers[10];
@@ -72,7 +71,7 @@ protected:
         EXPECT_EQ(oldTick, static_cast<s64>(m_ring.m_oldTickWriteZero));
     }
 
-    PadLifoRing m_ring;
+    PadLifoRing m_ring{};  // empty as made, as a user makes one
     SequenceWriter m_writer{m_ring};
     SteppedTick m_tick;
     RecordingBreakHandler m_breaks;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <type_traits>
 
 #include "qor/fnd/fnd_Interlocked.h"
 #include "qor/hid/QVA/hid_DeviceStatus.h"
@@ -30,8 +31,9 @@ struct IPadStatus {
     IAnalogStickStatus stick;
 };
 
-// The creator puts a new ring into the empty state before any call:
-// m_writePointer -1 and both lap ticks -1 (slot contents do not matter).
+// A ring must be in the empty state before any call: m_writePointer -1 and
+// both lap ticks -1 (slot contents do not matter). A ring made in C++ starts
+// so; whoever casts other memory to a ring (shared memory) stores the three.
 // Exactly one thread calls WriteData; any number call ReadData at once.
 struct PadLifoRing : public LifoRing {
     // Stores pBuffers[0..bufferNum) oldest first, publishing each sample on
@@ -76,6 +78,7 @@ static_assert(sizeof(IPadStatus) == 16 && offsetof(IPadStatus, trigger) == 4 &&
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Winvalid-offsetof"
 #endif
+static_assert(std::is_aggregate_v<PadLifoRing>);
 static_assert(sizeof(PadLifoRing) == 168 && alignof(PadLifoRing) == 8);
 static_assert(offsetof(PadLifoRing, m_writePointer) == 16 &&
               offsetof(PadLifoRing, m_Svr2Volume) == 24 &&
