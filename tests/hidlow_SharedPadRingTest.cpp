@@ -228,7 +228,7 @@ TEST_F(SharedPadRing, AFifoSquattingTheNameIsRefusedUntouchedAndNeverWaitedOn) {
 // With stdout closed, the first descriptor free is 1: a ring there would take
 // the process's own output.
 TEST_F(SharedPadRing, NoRingTakesTheNumberOfAClosedStandardStream) {
-    EXPECT_EQ("", InChild([this]() -> std::string {
+    EXPECT_EQ("", InChild([this](const Pause&) -> std::string {
                   close(STDIN_FILENO);
                   close(STDOUT_FILENO);
                   close(STDERR_FILENO);
@@ -247,7 +247,7 @@ TEST_F(SharedPadRing, NoRingTakesTheNumberOfAClosedStandardStream) {
 
 // A page the producer could not get would kill with SIGBUS whoever touches it.
 TEST_F(SharedPadRing, AFullDevShmIsAnErrorNeverAFault) {
-    const std::string problem = InChild([this]() -> std::string {
+    const std::string problem = InChild([this](const Pause&) -> std::string {
         if (unshare(CLONE_NEWNS) != 0 ||
             mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
             mount("qor-test", "/dev/shm", "tmpfs", 0, "size=16k") != 0) {
@@ -289,30 +289,18 @@ TEST_F(SharedPadRing, AnotherUserWaitsOutARingBeingMadeAndIsToldWhenShutOut) {
     }
     MakeRawObject({});  // created, its mode not set yet
     EXPECT_EQ("", InChild(
-                      [this] {
+                      [this](const Pause&) {
                           return Refusal([this] { SharedPadRingConsumer::Open(m_name); },
                                          Cause::kNotReady, "has no header yet");
                       },
                       other));
 
     { const SharedPadRingProducer maker = SharedPadRingProducer::CreateOrTakeOver(m_name, 0644); }
-    int toChild[2];
-    int toParent[2];
-    ASSERT_EQ(0, pipe(toChild));
-    ASSERT_EQ(0, pipe(toParent));
-    char byte = 0;
-    auto narrowed = std::async(std::launch::async, [&] {
-        (void)!read(toParent[0], &byte, 1);  // the consumer has opened the ring
-        const SharedPadRingProducer narrowing =
-            SharedPadRingProducer::CreateOrTakeOver(m_name, 0600);
-        (void)!write(toChild[1], &byte, 1);
-    });
     EXPECT_EQ("",
               InChild(
-                  [&]() -> std::string {
+                  [this](const Pause& narrowMeanwhile) -> std::string {
                       const SharedPadRingConsumer consumer = SharedPadRingConsumer::Open(m_name);
-                      (void)!write(toParent[1], &byte, 1);
-                      (void)!read(toChild[0], &byte, 1);
+                      narrowMeanwhile();
                       std::string problem =
                           Refusal([this] { SharedPadRingConsumer::Open(m_name); }, Cause::kSystem,
                                   "Permission denied (owner root, mode 0600)");
@@ -321,8 +309,11 @@ TEST_F(SharedPadRing, AnotherUserWaitsOutARingBeingMadeAndIsToldWhenShutOut) {
                       }
                       return problem;
                   },
-                  other));
-    narrowed.get();
+                  other,
+                  [this] {
+                      const SharedPadRingProducer narrowing =
+                          SharedPadRingProducer::CreateOrTakeOver(m_name, 0600);
+                  }));
 }
 
 // A Remove holds the producer lock for a moment: one that loses the race to

@@ -34,6 +34,22 @@ wait_for_ring() {
     fail "no ring $name appeared"
 }
 
+# out arguments...: runs padring with its output in $work/out; shows it and
+# fails with padring's own status if that is not 0.
+run() {
+    local out=$1 status=0
+    shift
+    "$padring" "$@" >"$work/$out" 2>&1 || status=$?
+    ((status == 0)) || { show "$out"; fail "padring $* exited $status"; }
+}
+
+# pid out what: as wait_for_exit, failing with the status unless it is 0.
+wait_ok() {
+    local status=0
+    wait_for_exit "$1" || status=$?
+    ((status == 0)) || { show "$2"; fail "$3 exited $status"; }
+}
+
 # Waits up to 15 s for a background process and returns its status.
 wait_for_exit() {
     for _ in $(seq 300); do
@@ -65,15 +81,17 @@ check_error() {
 
 # At least $1 sample lines in watch's output, each number following the one
 # before unless a skip is reported, and sample n in slot n % 8 (the pattern
-# started in an empty ring).
+# started in an empty ring). Any line watch is not known to print fails it.
 expect_watch_sequence() {
     awk -v least="$1" '
         / samples skipped\)$/ { skip = 1; next }
-        $1 ~ /^[0-9]+$/ && NF == 8 {
+        /^watching |^ +sample slot |^\/[^ ]*:? (has no producer|producer pid|was removed)|^stopped: / { next }
+        $1 ~ /^[0-9]+$/ && (NF == 8 || (NF == 9 && $3 $4 == "earlierlap")) {
             if (seen && !skip && $1 != last + 1) { print "sample " $1 " after " last; bad = 1 }
             if ($2 != $1 % 8) { print "sample " $1 " in slot " $2; bad = 1 }
-            last = $1; seen++; skip = 0
+            last = $1; seen++; skip = 0; next
         }
+        { print "unexpected line " NR ": " $0; bad = 1 }
         END { if (seen < least) { print "only " seen " samples"; bad = 1 } exit bad }
     ' "$work/watch" || { show watch; fail "watch printed a wrong sequence"; }
 }
@@ -88,15 +106,14 @@ check_demo_output() {
 
 case $scenario in
 Demo)
-    "$padring" demo --seconds 2 >"$work/demo" 2>&1 || { show demo; fail "demo exited $?"; }
+    run demo demo --seconds 2
     check_demo_output 3 demo
     ring=$(sed -n 's/.* share the pad ring \(\/[^ ]*\) .*/\1/p' "$work/demo")
     [[ -n $ring ]] || fail "the demo did not name its ring"
     expect_gone "$ring"
 
     # Producers killed at random moments and taken over: still a pass.
-    "$padring" demo --seconds 2 --kill-producer 4 >"$work/kills" 2>&1 ||
-        { show kills; fail "demo with kills exited $?"; }
+    run kills demo --seconds 2 --kill-producer 4
     check_demo_output 3 kills
     grep -q "^the producer was killed with SIGKILL 4 times" "$work/kills" ||
         { show kills; fail "the kills are not reported"; }
@@ -114,15 +131,17 @@ Attach)
     wait_for_ring
     "$padring" watch --name "$name" >"$work/late-watch" 2>&1 &
     late_watcher=$!
-    timeout --preserve-status -s INT 1 "$padring" watch --name "$name" >"$work/watch" ||
-        { show watch; fail "watch exited $?"; }
-    "$padring" dump --name "$name" >"$work/dump" || { show dump; fail "dump exited $?"; }
+    "$padring" watch --name "$name" >"$work/watch" 2>&1 &
+    sleep 1
+    kill -INT $!
+    wait_ok $! watch watch
+    run dump dump --name "$name"
     kill -INT "$producer"
-    wait_for_exit "$producer" || { show produce; fail "produce exited $?"; }
+    wait_ok "$producer" produce produce
     expect_gone "$name"
     # The watchers left running notice that their ring is gone and stop by themselves.
     for watcher in late-watch:$late_watcher early-watch:$early_watcher; do
-        wait_for_exit "${watcher#*:}" || { show "${watcher%:*}"; fail "$watcher exited $?"; }
+        wait_ok "${watcher#*:}" "${watcher%:*}" "${watcher%:*}"
         grep -q "was removed" "$work/${watcher%:*}" || { show "${watcher%:*}"; fail "no removal note"; }
     done
     grep -qE '^ +[0-9]+ +[0-7] ' "$work/early-watch" || { show early-watch; fail "watch --wait got no samples"; }
@@ -155,7 +174,7 @@ Takeover)
     kill -KILL "$first"
     wait "$first" 2>/dev/null || true
     sleep 0.5
-    "$padring" dump --name "$name" >"$work/dump" || { show dump; fail "dump exited $?"; }
+    run dump dump --name "$name"
     grep -q "^  producer: none (pid $first is gone" "$work/dump" ||
         { show dump; fail "dump does not say the producer is gone"; }
     # Widened to let every user read, whatever the umask.
@@ -166,8 +185,6 @@ Takeover)
     [[ $(stat -c %a "/dev/shm/$name") == 644 ]] || fail "--mode 0644 did not set the mode"
     grep -q "^taking over /$name, its producer (pid $first) is gone$" "$work/second" ||
         { show second; fail "the takeover is not announced"; }
-    expect_error 1 "cannot remove /$name: its producer, pid $second, is running" \
-        remove --name "$name"
     # The demo makes a ring of its own; it leaves a live producer's alone.
     expect_error 1 "cannot make /$name: a shared-memory object of that name exists" \
         demo --name "$name" --seconds 1
@@ -175,9 +192,9 @@ Takeover)
 
     # A closed terminal stops it like Ctrl-C; the watcher sees the ring go.
     kill -HUP "$second"
-    wait_for_exit "$second" || { show second; fail "produce exited $? after SIGHUP"; }
+    wait_ok "$second" second "produce after SIGHUP"
     expect_gone "$name"
-    wait_for_exit "$watcher" || { show watch; fail "watch exited $? across the takeover"; }
+    wait_ok "$watcher" watch "watch across the takeover"
     grep -q "^/$name has no producer (pid $first is gone)" "$work/watch" ||
         { show watch; fail "watch did not notice the dead producer"; }
     grep -q "^/$name: producer pid $second took over$" "$work/watch" ||
@@ -186,7 +203,7 @@ Takeover)
     first_new=$(sed -n 's/^producing into .* from sample \([0-9]*\);.*/\1/p' "$work/second")
     awk -v first="$first_new" -v who="$second" '
         / took over$/ && $4 == who { announced = 1 }
-        $1 ~ /^[0-9]+$/ && NF == 8 && $1 + 0 >= first + 0 { exit announced ? 0 : 1 }
+        $1 ~ /^[0-9]+$/ && NF >= 8 && $1 + 0 >= first + 0 { exit announced ? 0 : 1 }
     ' "$work/watch" || { show watch; fail "sample $first_new came before the takeover note"; }
     grep -q "was removed" "$work/watch" || { show watch; fail "no removal note"; }
     grep -q "^stopped: .* 0 problems$" "$work/watch" || { show watch; fail "watch reported a problem"; }
@@ -205,26 +222,21 @@ BadInput)
     expect_error 2 "--name: the ring name is empty" dump --name ""
     "$padring" --version | grep -qx "padring [0-9.]*" || fail "--version"
     # Numbers are decimal, leading zeros or not.
-    "$padring" demo --readers 010 --seconds 0.1 >"$work/demo" || { show demo; fail "demo exited $?"; }
+    run demo demo --readers 010 --seconds 0.1
     check_demo_output 10 demo
     "$padring" demo --readers 1 --seconds 0.1 | grep -q " and 1 reader share " || fail "1 reader"
-    expect_error 1 "no shared pad ring /$name" watch --name "$name"
-    expect_error 1 "no shared pad ring /$name" dump --name "$name"
-    expect_error 1 "cannot remove /$name: no shared-memory object" remove --name "$name"
     expect_error 2 "ring name 'a/b' has a '/'" dump --name a/b
+    # What the library refuses is one line and status 1 (the library's tests
+    # go through each refusal).
+    expect_error 1 "no shared pad ring /$name: no shared-memory object has that name (--wait" \
+        watch --name "$name"
     expect_error 1 "mode 0666 for /$name: the owner reads and writes, others may only read" \
         produce --name "$name" --mode 0666
-
-    printf 'x' >"/dev/shm/$name"
-    expect_error 1 "/$name is 1 bytes, too small for a shared pad ring" dump --name "$name"
     head -c 4096 /dev/zero >"/dev/shm/$name"
-    expect_error 1 "/$name is not a shared pad ring" watch --name "$name"
-    # Somebody else's object is neither used nor removed.
-    expect_error 1 "/$name is not a shared pad ring" produce --name "$name"
+    expect_error 1 "/$name is not a shared pad ring" dump --name "$name"
     expect_error 1 "cannot make /$name: a shared-memory object of that name exists" \
         demo --name "$name" --seconds 1
-    expect_error 1 "cannot remove /$name: it is not a shared pad ring" remove --name "$name"
-    [[ $(stat -c %s "/dev/shm/$name") == 4096 ]] || fail "padring changed an object it did not make"
+    [[ $(stat -c %s "/dev/shm/$name") == 4096 ]] || fail "the demo changed an object it did not make"
     rm "/dev/shm/$name"
 
     # A ring left by its producer, its control fields then written by hand
@@ -254,14 +266,14 @@ BadInput)
     # States a live ring holds for an instant: dump names each slot's lap.
     put 72 '\xff\xff\xff\xff\xff\xff\xff\xff'
     put 80 '\x03\x00\x00\x00'  # the first lap, slot 3 the newest
-    "$padring" dump --name "$name" >"$work/dump" || { show dump; fail "dump exited $?"; }
+    run dump dump --name "$name"
     [[ $(grep -cE '^ +[0-3] current ' "$work/dump") == 4 &&
         $(grep -cE '^ +[4-7] unwritten ' "$work/dump") == 4 ]] &&
         grep -qE '^ +3 current .*<- newest$' "$work/dump" || { show dump; fail "first lap"; }
     dd if="/dev/shm/$name" bs=1 skip=64 count=8 status=none |
         dd of="/dev/shm/$name" bs=1 seek=72 conv=notrunc status=none
     put 80 '\x00\x00\x00\x00'  # slot 0 published, its lap tick not yet
-    "$padring" dump --name "$name" >"$work/dump" || { show dump; fail "dump exited $?"; }
+    run dump dump --name "$name"
     grep -qE '^ +0 next ' "$work/dump" && grep -qE '^ +7 current .*<- newest$' "$work/dump" ||
         { show dump; fail "dump does not show a lap start with slot 7 the newest"; }
 
@@ -280,13 +292,12 @@ BadInput)
     grep -qE '^  m_writePointer +99  DAMAGED: outside -1..7$' "$work/dump" ||
         { show dump; fail "dump does not mark the damaged pointer"; }
     grep -q '<- newest' "$work/dump" && { show dump; fail "dump names a newest slot in damage"; }
-    expect_error 1 "its ring is damaged (m_writePointer outside -1..7)" produce --name "$name"
-    "$padring" remove --name "$name" >/dev/null || fail "remove exited $?"
+    run remove remove --name "$name"
     expect_gone "$name"
 
     for command in "" demo produce watch dump remove; do
         # shellcheck disable=SC2086
-        "$padring" $command --help >"$work/help" || fail "padring $command --help exited $?"
+        run help $command --help
         grep -q "^Usage: padring $command" "$work/help" || { show help; fail "no usage line"; }
     done
     ;;
@@ -299,7 +310,7 @@ Interrupt)
     sleep 1
     [[ $(ps -o pgid= -p "$demo" | tr -d ' ') == "$demo" ]] || fail "the demo has no group of its own"
     kill -INT -- "-$demo"
-    wait_for_exit "$demo" || { show ctrl-c; fail "the demo exited $? after Ctrl-C"; }
+    wait_ok "$demo" ctrl-c "the demo after Ctrl-C"
     check_demo_output 3 ctrl-c
     expect_gone "$name"
     pgrep -g "$demo" >/dev/null && fail "processes of the demo outlived it"
@@ -310,7 +321,7 @@ Interrupt)
     wait_for_ring
     sleep 1
     kill -TERM "$demo"
-    wait_for_exit "$demo" || { show term; fail "the demo exited $? after SIGTERM"; }
+    wait_ok "$demo" term "the demo after SIGTERM"
     check_demo_output 2 term
     expect_gone "$name"
 
