@@ -16,7 +16,6 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
-#include <future>
 #include <optional>
 #include <string>
 #include <thread>
@@ -344,9 +343,10 @@ TEST_F(SharedPadRing, ConcurrentRemovesNeverNameADeadProducerAsRunning) {
                 return std::string(error.what());
             }
         };
-        auto other = std::async(std::launch::async, remove);
+        std::string theirs;
+        std::thread other([&] { theirs = remove(); });
         const std::string mine = remove();
-        const std::string theirs = other.get();
+        other.join();
         EXPECT_TRUE(mine.empty() != theirs.empty()) << mine << " / " << theirs;
         EXPECT_EQ(std::string::npos, (mine + theirs).find("is running")) << mine << theirs;
     }
