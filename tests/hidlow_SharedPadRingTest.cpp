@@ -1,8 +1,8 @@
 // The life of a pad ring in named shared memory: one producer at a time, also
-// across a producer killed with SIGKILL; consumers that cannot write; a header
-// check with one error for each mismatch; objects left half made; and a
-// hostile or broken machine: closed standard streams, a full /dev/shm, a FIFO
-// squatting the name, another user.
+// across a producer killed with SIGKILL; the controller it names, read whole;
+// consumers that cannot write; a header check with one error for each
+// mismatch; objects left half made; and a hostile or broken machine: closed
+// standard streams, a full /dev/shm, a FIFO squatting the name, another user.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
@@ -100,6 +100,7 @@ TEST_F(SharedPadRing, OneProducerAtATimeUntilTheKernelDropsAKilledOnesLock) {
     if (first == 0) {
         SharedPadRingProducer producer = SharedPadRingProducer::CreateOrTakeOver(m_name);
         SequenceWriter(producer.Ring()).Write(3);
+        producer.ConnectDevice("Test Pad");
         const char byte = 1;
         (void)!write(ready[1], &byte, 1);
         pause();
@@ -110,6 +111,11 @@ TEST_F(SharedPadRing, OneProducerAtATimeUntilTheKernelDropsAKilledOnesLock) {
     const SharedPadRingConsumer consumer = SharedPadRingConsumer::Open(m_name);
     EXPECT_TRUE(consumer.ProducerAlive());
     EXPECT_EQ(first, consumer.ProducerPid());
+    auto device = consumer.Device();
+    ASSERT_TRUE(device.has_value());
+    EXPECT_TRUE(device->connected);
+    EXPECT_EQ("Test Pad", device->name);
+    EXPECT_EQ(1, device->connections);
     const std::string pid = "pid " + std::to_string(first);
     EXPECT_SHARED_RING_ERROR(SharedPadRingProducer::CreateOrTakeOver(m_name), Cause::kProducerAlive,
                              m_name + ": its producer, " + pid);
@@ -127,6 +133,11 @@ TEST_F(SharedPadRing, OneProducerAtATimeUntilTheKernelDropsAKilledOnesLock) {
     EXPECT_EQ(2, consumer.ProducerCount());
     EXPECT_TRUE(consumer.ProducerAlive());
     EXPECT_EQ(getpid(), consumer.ProducerPid());
+    device = consumer.Device();
+    ASSERT_TRUE(device.has_value());
+    EXPECT_FALSE(device->connected) << "a new producer starts without the old one's controller";
+    EXPECT_EQ("", device->name);
+    EXPECT_EQ(1, device->connections);
     SequenceWriter writer(second.Ring());
     writer.Next() = 3;
     writer.Write(1);
@@ -143,6 +154,42 @@ TEST_F(SharedPadRing, OneProducerAtATimeUntilTheKernelDropsAKilledOnesLock) {
     { const SharedPadRingProducer stopping = std::move(second); }
     EXPECT_FALSE(consumer.ProducerAlive());
     EXPECT_EQ(0, consumer.ProducerPid()) << "a clean stop records that no producer runs";
+}
+
+// Names of every length, rewritten flat out: every confirmed copy is one whole
+// rewrite, and a name too long for its room is cut before a character.
+TEST_F(SharedPadRing, TheControllerIsReadWhole) {
+    SharedPadRingProducer producer = SharedPadRingProducer::CreateOrTakeOver(m_name);
+    const SharedPadRingConsumer consumer = SharedPadRingConsumer::Open(m_name);
+    // 'e' and then a two-byte character straddling the room's last byte.
+    producer.ConnectDevice(std::string(110, 'e') + "\u00e9\u00e9");
+    ASSERT_TRUE(consumer.Device().has_value());
+    EXPECT_EQ(std::string(110, 'e'), consumer.Device()->name);
+
+    std::atomic<bool> done{false};
+    std::atomic<int> rewrites{0};
+    std::thread rewriter([&] {
+        for (int n = 0; !done; ++n) {
+            // connections n + 2, and n in every byte of a name n % 111 long
+            producer.ConnectDevice(std::string(n % 111, static_cast<char>('a' + n % 26)));
+            rewrites = n + 1;
+        }
+    });
+    // Until both have had their share; a loaded machine may starve either.
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    int confirmed = 0;
+    while ((confirmed < 2000 || rewrites < 20000) && std::chrono::steady_clock::now() < giveUp) {
+        const auto device = consumer.Device();
+        const int n = device.has_value() ? device->connections - 2 : -1;
+        confirmed += n >= 0;
+        if (n >= 0 && device->name != std::string(n % 111, static_cast<char>('a' + n % 26))) {
+            ADD_FAILURE() << "rewrite " << n << " read as '" << device->name << "'";
+            break;
+        }
+    }
+    done = true;
+    rewriter.join();
+    EXPECT_GE(confirmed, 2000);
 }
 
 TEST_F(SharedPadRing, AConsumerCannotWriteTheRing) {
@@ -177,11 +224,13 @@ TEST_F(SharedPadRing, EachHeaderMismatchHasItsOwnError) {
     };
     const Mismatch mismatches[] = {
         {0, 0x31525052, 0x31525051, Cause::kNotARing, "is not a shared pad ring"},
-        {12, 2, 1, Cause::kWrongVersion, "format version 2; this library reads version 1"},
+        {12, 1, 2, Cause::kWrongVersion, "format version 1; this library reads version 2"},
         {4, 160, 168, Cause::kWrongRingSize, "160-byte ring"},
         {8, 12, 64, Cause::kWrongRingOffset, "offset 12"},
         {8, 68, 64, Cause::kWrongRingOffset, "not a multiple of 8"},
         {8, 4096, 64, Cause::kTooSmall, "ends before its ring"},
+        {24, 224, 256, Cause::kWrongDeviceBlock, "device block at offset 224"},
+        {28, 64, 128, Cause::kWrongDeviceBlock, "64-byte device block"},
     };
     // A refusal leaves the object as it was, its mode included.
     auto widen = [this] { SharedPadRingProducer::CreateOrTakeOver(m_name, 0644); };
@@ -191,6 +240,13 @@ TEST_F(SharedPadRing, EachHeaderMismatchHasItsOwnError) {
         EXPECT_SHARED_RING_ERROR(widen(), mismatch.cause, mismatch.part);
         Patch(mismatch.offset, mismatch.restored);
     }
+    // A producer that died while naming its controller leaves the device
+    // block's count odd: consumers learn nothing, the next producer rewrites it.
+    Patch(256, 7);
+    EXPECT_FALSE(SharedPadRingConsumer::Open(m_name).Device().has_value());
+    produce();
+    EXPECT_TRUE(SharedPadRingConsumer::Open(m_name).Device().has_value());
+
     Patch(64 + 16, 99);  // m_writePointer
     EXPECT_SHARED_RING_ERROR(widen(), Cause::kDamaged, "m_writePointer outside -1..7");
     EXPECT_EQ(0600u, ModeOnDisk());

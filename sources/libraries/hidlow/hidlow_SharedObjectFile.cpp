@@ -74,6 +74,20 @@ s32 FieldAt(const unsigned char* bytes, std::size_t offset) {
     return value;
 }
 
+// A page missing where the mapping is read would fault (SIGBUS) once
+// /dev/shm is full. Every object its producer made has its pages.
+void CheckMemoryBehind(int fd, std::size_t end, const char* what, const std::string& objectName) {
+    const off_t firstHole = lseek(fd, 0, SEEK_HOLE);
+    if (firstHole < 0) {
+        throw SystemError("inspect", objectName);
+    }
+    if (static_cast<std::size_t>(firstHole) < end) {
+        throw SharedPadRingError(Cause::kDamaged,
+                                 objectName + " has no memory behind its bytes from " +
+                                     std::to_string(firstHole) + " on, before " + what + " ends");
+    }
+}
+
 }  // namespace
 
 FileDescriptor::~FileDescriptor() {
@@ -223,11 +237,11 @@ bool ProducerLockHeld(int fd, const std::string& objectName) {
 }
 
 HeaderFields ReadHeader(int fd, const ObjectStatus& status, const std::string& objectName) {
-    HeaderFields header{status.size, 0, 0, 0, 0, 0, 0};
+    HeaderFields header{status.size, 0, 0, 0, 0, 0, 0, 0, 0};
     if (status.size < sizeof(SharedPadRingHeader)) {
         return header;
     }
-    unsigned char bytes[offsetof(SharedPadRingHeader, m_producerCount) + sizeof(s32)];
+    unsigned char bytes[offsetof(SharedPadRingHeader, m_deviceSize) + sizeof(s32)];
     ReadBytes(fd, bytes, sizeof header.magic, 0, objectName);
     std::memcpy(&header.magic, bytes, sizeof header.magic);
     if (header.magic != SHARED_PAD_RING_MAGIC) {
@@ -242,6 +256,8 @@ HeaderFields ReadHeader(int fd, const ObjectStatus& status, const std::string& o
     header.formatVersion = FieldAt(bytes, offsetof(SharedPadRingHeader, m_formatVersion));
     header.producerPid = FieldAt(bytes, offsetof(SharedPadRingHeader, m_producerPid));
     header.producerCount = FieldAt(bytes, offsetof(SharedPadRingHeader, m_producerCount));
+    header.deviceOffset = FieldAt(bytes, offsetof(SharedPadRingHeader, m_deviceOffset));
+    header.deviceSize = FieldAt(bytes, offsetof(SharedPadRingHeader, m_deviceSize));
     return header;
 }
 
@@ -294,17 +310,24 @@ std::size_t CheckHeader(int fd, const HeaderFields& header, const std::string& o
             objectName + " is " + size + " bytes and ends before its ring (offset " +
                 std::to_string(offset) + ", " + std::to_string(sizeof(PadLifoRing)) + " bytes)");
     }
-    // A page missing where the mapping is read would fault (SIGBUS) once
-    // /dev/shm is full. Every object its producer made has its pages.
-    const off_t firstHole = lseek(fd, 0, SEEK_HOLE);
-    if (firstHole < 0) {
-        throw SystemError("inspect", objectName);
+    CheckMemoryBehind(fd, ringEnd, "its ring", objectName);
+    return static_cast<std::size_t>(offset);
+}
+
+std::size_t CheckDeviceBlock(int fd, const HeaderFields& header, std::size_t ringOffset,
+                             const std::string& objectName) {
+    const s32 offset = header.deviceOffset;
+    const std::size_t end = static_cast<std::size_t>(offset) + sizeof(SharedPadDeviceBlock);
+    const bool fits = offset >= static_cast<s32>(ringOffset + sizeof(PadLifoRing)) &&
+                      offset % 8 == 0 && header.objectSize >= end;
+    if (header.deviceSize != static_cast<s32>(sizeof(SharedPadDeviceBlock)) || !fits) {
+        throw SharedPadRingError(Cause::kWrongDeviceBlock,
+                                 objectName + " puts a " + std::to_string(header.deviceSize) +
+                                     "-byte device block at offset " + std::to_string(offset) +
+                                     "; it takes " + std::to_string(sizeof(SharedPadDeviceBlock)) +
+                                     " bytes at a multiple of 8 between the ring and the end");
     }
-    if (static_cast<std::size_t>(firstHole) < ringEnd) {
-        throw SharedPadRingError(Cause::kDamaged,
-                                 objectName + " has no memory behind its bytes from " +
-                                     std::to_string(firstHole) + " on, before its ring ends");
-    }
+    CheckMemoryBehind(fd, end, "its device block", objectName);
     return static_cast<std::size_t>(offset);
 }
 

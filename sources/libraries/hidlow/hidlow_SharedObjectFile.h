@@ -116,6 +116,8 @@ struct HeaderFields {
     s32 formatVersion;
     s32 producerPid;
     s32 producerCount;
+    s32 deviceOffset;
+    s32 deviceSize;
 };
 
 HeaderFields ReadHeader(int fd, const ObjectStatus& status, const std::string& objectName);
@@ -129,6 +131,12 @@ bool LeftUnfinished(const HeaderFields& header);
 // Checks the header of a complete object, and that memory lies behind it up to
 // the ring's end, and returns where its ring starts.
 std::size_t CheckHeader(int fd, const HeaderFields& header, const std::string& objectName);
+
+// Checks where the header of a complete object puts the device block, after
+// the ring at ringOffset, and that memory lies behind it; returns where it
+// starts.
+std::size_t CheckDeviceBlock(int fd, const HeaderFields& header, std::size_t ringOffset,
+                             const std::string& objectName);
 
 // "refusal: its producer, pid N, is running": the refusal while a producer
 // holds the ring, with the pid its header records if that process lives.

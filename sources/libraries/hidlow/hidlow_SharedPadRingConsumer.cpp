@@ -50,10 +50,12 @@ SharedPadRingConsumer SharedPadRingConsumer::Open(const std::string& name) {
         throw NotReady(objectName);
     }
     const std::size_t ringOffset = detail::CheckHeader(fd.Get(), header, objectName);
+    const std::size_t deviceOffset =
+        detail::CheckDeviceBlock(fd.Get(), header, ringOffset, objectName);
     detail::ObjectMapping mapping = detail::Map(fd.Get(), status.size, false, objectName);
     std::string ownedName = objectName;  // copied before the owners are released
     return SharedPadRingConsumer(std::move(ownedName), fd.Release(), mapping.Release(), status.size,
-                                 ringOffset, status.device, status.inode, false);
+                                 ringOffset, deviceOffset, status.device, status.inode, false);
 }
 
 SharedPadRingConsumer SharedPadRingConsumer::OpenWhenMade(const std::string& name,

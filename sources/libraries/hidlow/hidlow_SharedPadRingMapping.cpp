@@ -58,13 +58,15 @@ void SharedPadRingMapping::Remove(const std::string& name) {
 }
 
 SharedPadRingMapping::SharedPadRingMapping(std::string name, int fd, void* mapping,
-                                           std::size_t size, std::size_t ringOffset, dev_t device,
-                                           ino_t inode, bool holdsProducerLock)
+                                           std::size_t size, std::size_t ringOffset,
+                                           std::size_t deviceOffset, dev_t device, ino_t inode,
+                                           bool holdsProducerLock)
     : m_name(std::move(name)),
       m_fd(fd),
       m_mapping(mapping),
       m_size(size),
       m_ringOffset(ringOffset),
+      m_deviceOffset(deviceOffset),
       m_device(device),
       m_inode(inode),
       m_holdsProducerLock(holdsProducerLock) {}
@@ -75,6 +77,7 @@ SharedPadRingMapping::SharedPadRingMapping(SharedPadRingMapping&& other) noexcep
       m_mapping(std::exchange(other.m_mapping, nullptr)),
       m_size(std::exchange(other.m_size, 0)),
       m_ringOffset(other.m_ringOffset),
+      m_deviceOffset(other.m_deviceOffset),
       m_device(other.m_device),
       m_inode(other.m_inode),
       m_holdsProducerLock(std::exchange(other.m_holdsProducerLock, false)) {}
@@ -86,6 +89,7 @@ SharedPadRingMapping& SharedPadRingMapping::operator=(SharedPadRingMapping&& oth
     std::swap(m_mapping, taken.m_mapping);
     std::swap(m_size, taken.m_size);
     std::swap(m_ringOffset, taken.m_ringOffset);
+    std::swap(m_deviceOffset, taken.m_deviceOffset);
     std::swap(m_device, taken.m_device);
     std::swap(m_inode, taken.m_inode);
     std::swap(m_holdsProducerLock, taken.m_holdsProducerLock);
@@ -104,6 +108,23 @@ SharedPadRingMapping::~SharedPadRingMapping() {
 const PadLifoRing& SharedPadRingMapping::Ring() const {
     return *reinterpret_cast<const PadLifoRing*>(static_cast<const char*>(m_mapping) +
                                                  m_ringOffset);
+}
+
+std::optional<SharedPadDevice> SharedPadRingMapping::Device() const {
+    // A rewrite takes a moment; one the producer died in never ends.
+    constexpr s32 kAttempts = 1000;
+    SharedPadDevice device;
+    char name[SHARED_PAD_DEVICE_NAME_SIZE];
+    if (!DeviceBlock().Read(&device.connected, &device.connections, name, kAttempts)) {
+        return std::nullopt;
+    }
+    device.name = name;
+    return device;
+}
+
+const SharedPadDeviceBlock& SharedPadRingMapping::DeviceBlock() const {
+    return *reinterpret_cast<const SharedPadDeviceBlock*>(static_cast<const char*>(m_mapping) +
+                                                          m_deviceOffset);
 }
 
 const SharedPadRingHeader& SharedPadRingMapping::Header() const {

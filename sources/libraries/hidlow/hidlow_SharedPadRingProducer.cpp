@@ -46,6 +46,8 @@ void Initialize(SharedPadRingObject& object) {
     header.m_ringSize = sizeof(PadLifoRing);
     header.m_ringOffset = sizeof(SharedPadRingHeader);
     header.m_formatVersion = SHARED_PAD_RING_FORMAT_VERSION;
+    header.m_deviceOffset = SHARED_PAD_DEVICE_OFFSET;
+    header.m_deviceSize = sizeof(SharedPadDeviceBlock);
     for (s32& word : header.m_reserved) {
         word = 0;
     }
@@ -59,6 +61,11 @@ void Initialize(SharedPadRingObject& object) {
     ring.m_RawButtons = 0;
     ring.m_RawAnalogStick.x = 0;
     ring.m_RawAnalogStick.y = 0;
+    for (char& byte : object.m_padding) {
+        byte = 0;
+    }
+    object.m_device.m_reserved = 0;
+    object.m_device.Write(false, 0, "");
     // release: pairs with the consumer's acquire after the magic; all of the above comes first
     fnd::ReleaseFence();
     header.m_magic = SHARED_PAD_RING_MAGIC;
@@ -79,14 +86,16 @@ void CheckTakeable(const PadLifoRing& ring, const std::string& refusal) {
 }
 
 // Makes the ring this producer's: records it in the header, then finishes a
-// lap start the last one left half done. Returns the last producer's pid.
-s32 TakeOver(SharedPadRingHeader& header, PadLifoRing& ring) {
+// lap start the last one left half done. The controller the last one had is
+// no longer known to be there. Returns the last producer's pid.
+s32 TakeOver(SharedPadRingHeader& header, PadLifoRing& ring, SharedPadDeviceBlock& device) {
     const s32 previousPid = header.m_producerPid;
     header.m_producerPid = getpid();
     // release: pairs with the acquire after a consumer's count load; the pid comes first
     fnd::ReleaseFence();
     header.m_producerCount = header.m_producerCount + 1;
     ring.ResumeWriting();
+    device.Write(false, device.m_connections, "");
     return previousPid;
 }
 
@@ -152,12 +161,12 @@ SharedPadRingProducer SharedPadRingProducer::Make(const std::string& name, mode_
         }
         const detail::HeaderFields header = detail::ReadHeader(fd.Get(), status, objectName);
 
-        const auto handOver = [&](ObjectMapping& mapping, std::size_t ringOffset, bool tookOver,
-                                  s32 previousPid) {
+        const auto handOver = [&](ObjectMapping& mapping, std::size_t ringOffset,
+                                  std::size_t deviceOffset, bool tookOver, s32 previousPid) {
             std::string ownedName = objectName;  // copied before the owners are released
             return SharedPadRingProducer(std::move(ownedName), fd.Release(), mapping.Release(),
-                                         status.size, ringOffset, status.device, status.inode,
-                                         tookOver, previousPid);
+                                         status.size, ringOffset, deviceOffset, status.device,
+                                         status.inode, tookOver, previousPid);
         };
         if (created || detail::LeftUnfinished(header)) {  // new, or its maker died early
             // The mode before the size: a consumer shut out by the private
@@ -174,23 +183,30 @@ SharedPadRingProducer SharedPadRingProducer::Make(const std::string& name, mode_
             status.size = sizeof(SharedPadRingObject);
             ObjectMapping mapping = detail::Map(fd.Get(), status.size, true, objectName);
             Initialize(*static_cast<SharedPadRingObject*>(mapping.Get()));
-            return handOver(mapping, sizeof(SharedPadRingHeader), false, 0);
+            return handOver(mapping, sizeof(SharedPadRingHeader), SHARED_PAD_DEVICE_OFFSET, false,
+                            0);
         }
         const std::size_t ringOffset = detail::CheckHeader(fd.Get(), header, objectName);
+        const std::size_t deviceOffset =
+            detail::CheckDeviceBlock(fd.Get(), header, ringOffset, objectName);
         ObjectMapping mapping = detail::Map(fd.Get(), status.size, true, objectName);
         auto* object = static_cast<char*>(mapping.Get());
         auto& ring = *reinterpret_cast<PadLifoRing*>(object + ringOffset);
         CheckTakeable(ring, refusal);
         SetMode(fd.Get(), status, mode, objectName);
-        const s32 previousPid = TakeOver(*reinterpret_cast<SharedPadRingHeader*>(object), ring);
-        return handOver(mapping, ringOffset, true, previousPid);
+        const s32 previousPid =
+            TakeOver(*reinterpret_cast<SharedPadRingHeader*>(object), ring,
+                     *reinterpret_cast<SharedPadDeviceBlock*>(object + deviceOffset));
+        return handOver(mapping, ringOffset, deviceOffset, true, previousPid);
     }
 }
 
 SharedPadRingProducer::SharedPadRingProducer(std::string name, int fd, void* mapping,
-                                             std::size_t size, std::size_t ringOffset, dev_t device,
-                                             ino_t inode, bool tookOver, s32 previousProducerPid)
-    : SharedPadRingMapping(std::move(name), fd, mapping, size, ringOffset, device, inode, true),
+                                             std::size_t size, std::size_t ringOffset,
+                                             std::size_t deviceOffset, dev_t device, ino_t inode,
+                                             bool tookOver, s32 previousProducerPid)
+    : SharedPadRingMapping(std::move(name), fd, mapping, size, ringOffset, deviceOffset, device,
+                           inode, true),
       m_tookOver(tookOver),
       m_previousProducerPid(previousProducerPid),
       m_producerProcess(getpid()) {}
@@ -223,6 +239,20 @@ void SharedPadRingProducer::StopProducing() {
 
 PadLifoRing& SharedPadRingProducer::Ring() {
     return const_cast<PadLifoRing&>(SharedPadRingMapping::Ring());
+}
+
+SharedPadDeviceBlock& SharedPadRingProducer::WritableDeviceBlock() {
+    return const_cast<SharedPadDeviceBlock&>(DeviceBlock());
+}
+
+void SharedPadRingProducer::ConnectDevice(const std::string& name) {
+    SharedPadDeviceBlock& block = WritableDeviceBlock();
+    block.Write(true, block.m_connections + 1, name.c_str());
+}
+
+void SharedPadRingProducer::DisconnectDevice() {
+    SharedPadDeviceBlock& block = WritableDeviceBlock();
+    block.Write(false, block.m_connections, "");
 }
 
 void SharedPadRingProducer::RemoveName() {

@@ -12,10 +12,11 @@ namespace qor::hidlow::QVA {
 class SharedPadRingConsumer : public SharedPadRingMapping {
 public:
     // Maps the ring after checking the header: magic, format version, ring
-    // size and ring offset. Throws kInvalidName, kNotFound, kNotReady (its
-    // producer is still making it: try again), kNotAFile, kNotARing,
-    // kWrongVersion, kWrongRingSize, kWrongRingOffset, kTooSmall, kDamaged (no
-    // memory behind the ring) or kSystem. Never blocks, whatever the name is.
+    // size, ring offset and device block. Throws kInvalidName, kNotFound,
+    // kNotReady (its producer is still making it: try again), kNotAFile,
+    // kNotARing, kWrongVersion, kWrongRingSize, kWrongRingOffset, kTooSmall,
+    // kWrongDeviceBlock, kDamaged (no memory behind the ring or the device
+    // block) or kSystem. Never blocks, whatever the name is.
     static SharedPadRingConsumer Open(const std::string& name);
 
     // Open, tried again every 10 ms for at most patience while no producer

@@ -10,20 +10,22 @@ namespace qor::hidlow::QVA {
 class SharedPadRingError : public std::runtime_error {
 public:
     enum class Cause {
-        kInvalidName,      // no shared-memory object can have this name
-        kInvalidMode,      // a mode that lets other users write, or shuts the owner out
-        kNotFound,         // no object of this name
-        kExists,           // an object of this name exists where a new one was to be made
-        kNotReady,         // its producer is still making it
-        kNotAFile,         // the name is a FIFO, a directory or another non-regular file
-        kNotARing,         // another kind of object: no pad ring magic
-        kWrongVersion,     // a pad ring of a format version this library does not read
-        kWrongRingSize,    // the header gives a ring size other than PadLifoRing's
-        kWrongRingOffset,  // the header puts the ring where it cannot be
-        kTooSmall,         // the object ends before the ring does
-        kDamaged,          // control fields no writer leaves, or no memory behind the ring
-        kProducerAlive,    // another producer holds the ring
-        kSystem,           // a system call failed; the message gives the reason
+        kInvalidName,       // no shared-memory object can have this name
+        kInvalidMode,       // a mode that lets other users write, or shuts the owner out
+        kNotFound,          // no object of this name
+        kExists,            // an object of this name exists where a new one was to be made
+        kNotReady,          // its producer is still making it
+        kNotAFile,          // the name is a FIFO, a directory or another non-regular file
+        kNotARing,          // another kind of object: no pad ring magic
+        kWrongVersion,      // a pad ring of a format version this library does not read
+        kWrongRingSize,     // the header gives a ring size other than PadLifoRing's
+        kWrongRingOffset,   // the header puts the ring where it cannot be
+        kTooSmall,          // the object ends before the ring does
+        kWrongDeviceBlock,  // the header puts the device block where it cannot be, or sizes it
+                            // wrong
+        kDamaged,           // control fields no writer leaves, or no memory behind the ring
+        kProducerAlive,     // another producer holds the ring
+        kSystem,            // a system call failed; the message gives the reason
     };
 
     SharedPadRingError(Cause cause, const std::string& message)

@@ -6,9 +6,11 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <optional>
 #include <string>
 
 #include "qor/hidlow/QVA/hidlow_PadLifoRing.h"
+#include "qor/hidlow/QVA/hidlow_SharedPadDevice.h"
 #include "qor/hidlow/QVA/hidlow_SharedPadRingError.h"
 #include "qor/hidlow/QVA/hidlow_SharedPadRingHeader.h"
 #include "qor/types.h"
@@ -48,6 +50,10 @@ public:
     // and a ProducerPid read after it is that producer's or a later one's.
     s32 ProducerCount() const;
 
+    // The controller the producer says is on the ring; nothing while the
+    // producer is rewriting that, or died doing so (the next one rewrites it).
+    std::optional<SharedPadDevice> Device() const;
+
     // Whether the name still leads to this object: false once it has been
     // removed, even if a new object of the same name has been made since.
     bool StillLinked() const;
@@ -65,9 +71,11 @@ protected:
 
     // Takes over fd and mapping; device and inode identify the object.
     SharedPadRingMapping(std::string name, int fd, void* mapping, std::size_t size,
-                         std::size_t ringOffset, dev_t device, ino_t inode, bool holdsProducerLock);
+                         std::size_t ringOffset, std::size_t deviceOffset, dev_t device,
+                         ino_t inode, bool holdsProducerLock);
 
     const SharedPadRingHeader& Header() const;
+    const SharedPadDeviceBlock& DeviceBlock() const;
     void* Mapping() const { return m_mapping; }
     bool HoldsProducerLock() const { return m_holdsProducerLock; }
 
@@ -77,6 +85,7 @@ private:
     void* m_mapping = nullptr;
     std::size_t m_size = 0;
     std::size_t m_ringOffset = 0;
+    std::size_t m_deviceOffset = 0;
     dev_t m_device = 0;
     ino_t m_inode = 0;
     bool m_holdsProducerLock = false;

@@ -49,6 +49,11 @@ public:
     bool TookOver() const { return m_tookOver; }
     s32 PreviousProducerPid() const { return m_previousProducerPid; }
 
+    // Tells consumers which controller is on the ring now, or that none is.
+    // A new producer starts with none.
+    void ConnectDevice(const std::string& name);
+    void DisconnectDevice();
+
     // Unlinks the name while this producer still holds the ring, for a stop
     // that leaves nothing behind. Consumers attached read on; new ones can no
     // longer open it.
@@ -58,8 +63,10 @@ private:
     static SharedPadRingProducer Make(const std::string& name, mode_t mode, bool mayTakeOver);
 
     SharedPadRingProducer(std::string name, int fd, void* mapping, std::size_t size,
-                          std::size_t ringOffset, dev_t device, ino_t inode, bool tookOver,
-                          s32 previousProducerPid);
+                          std::size_t ringOffset, std::size_t deviceOffset, dev_t device,
+                          ino_t inode, bool tookOver, s32 previousProducerPid);
+
+    SharedPadDeviceBlock& WritableDeviceBlock();
 
     // Whether this process is the producer, not a child forked from it.
     bool ProducingHere() const;
