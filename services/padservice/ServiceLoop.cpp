@@ -1,0 +1,42 @@
+#include "ServiceLoop.h"
+
+#include <time.h>
+
+#include <algorithm>
+
+#include "PadService.h"
+
+namespace padservice {
+
+Clock::time_point NextPoll(Clock::time_point now, Clock::time_point lastChange,
+                           bool anyController) {
+    if (!anyController) {
+        return now + kAlonePeriod;
+    }
+    return now + (now - lastChange < kQuietAfter ? Clock::duration(kBusyPeriod)
+                                                 : Clock::duration(kQuietPeriod));
+}
+
+void SleepUntil(Clock::time_point deadline) {
+    // steady_clock is CLOCK_MONOTONIC: an absolute deadline on it keeps the
+    // period from drifting by the time each poll takes.
+    const auto since =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(deadline.time_since_epoch());
+    timespec at;
+    at.tv_sec = static_cast<time_t>(since.count() / 1000000000);
+    at.tv_nsec = static_cast<long>(since.count() % 1000000000);
+    clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr);
+}
+
+void RunService(PadService& service, const std::function<bool()>& keepGoing) {
+    Clock::time_point lastChange = Clock::now();
+    while (keepGoing()) {
+        const Clock::time_point now = Clock::now();
+        if (service.Poll()) {
+            lastChange = now;
+        }
+        SleepUntil(NextPoll(now, lastChange, service.AnyController()));
+    }
+}
+
+}  // namespace padservice

@@ -1,0 +1,227 @@
+// The service's core in this process, fed by SDL's virtual controllers and
+// read back through real rings in shared memory, as any consumer reads them.
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "PadButtons.h"
+#include "PadService.h"
+#include "SdlSession.h"
+#include "qor/hidlow/QVA/hidlow_SharedPadRingConsumer.h"
+
+namespace {
+
+using padservice::PadService;
+using qor::hid::QVA::PadStatus;
+using qor::hidlow::QVA::SharedPadRingConsumer;
+
+// A controller plugged into SDL: every button and axis a game controller has.
+class VirtualPad {
+public:
+    explicit VirtualPad(const char* name) {
+        SDL_VirtualJoystickDesc description;
+        SDL_zero(description);
+        description.version = SDL_VIRTUAL_JOYSTICK_DESC_VERSION;
+        description.type = SDL_JOYSTICK_TYPE_GAMECONTROLLER;
+        description.naxes = SDL_CONTROLLER_AXIS_MAX;
+        description.nbuttons = SDL_CONTROLLER_BUTTON_MAX;
+        description.name = name;
+        const int index = SDL_JoystickAttachVirtualEx(&description);
+        m_joystick = SDL_JoystickOpen(index);
+        EXPECT_NE(nullptr, m_joystick) << SDL_GetError();
+    }
+    ~VirtualPad() { Unplug(); }
+
+    void Button(int button, bool down) { SDL_JoystickSetVirtualButton(m_joystick, button, down); }
+    // SDL's values: triggers -32768 (rest) to 32767, y growing downwards.
+    void Axis(SDL_GameControllerAxis axis, Sint16 value) {
+        SDL_JoystickSetVirtualAxis(m_joystick, axis, value);
+    }
+    void Unplug() {
+        if (m_joystick != nullptr) {
+            const SDL_JoystickID instance = SDL_JoystickInstanceID(m_joystick);
+            SDL_JoystickClose(m_joystick);
+            m_joystick = nullptr;
+            for (int index = 0; index < SDL_NumJoysticks(); ++index) {
+                if (SDL_JoystickGetDeviceInstanceID(index) == instance) {
+                    SDL_JoystickDetachVirtual(index);
+                }
+            }
+        }
+    }
+
+private:
+    SDL_Joystick* m_joystick = nullptr;
+};
+
+// One consumer of a player's ring, oldest sample first.
+class Player {
+public:
+    explicit Player(const std::string& ring) : m_consumer(SharedPadRingConsumer::Open(ring)) {}
+
+    std::vector<PadStatus> Read() {
+        PadStatus newest[7];
+        qor::s32 count = 0;
+        m_consumer.Ring().ReadData(newest, 7, &count, &m_tick, &m_index);
+        return std::vector<PadStatus>(std::rbegin(newest) + (7 - count), std::rend(newest));
+    }
+    qor::hidlow::QVA::SharedPadDevice Device() const { return m_consumer.Device().value(); }
+
+private:
+    SharedPadRingConsumer m_consumer;
+    qor::s64 m_tick = -1;
+    qor::s32 m_index = -1;
+};
+
+class PadServiceTest : public ::testing::Test {
+protected:
+    void SetUp() override { m_sdl = std::make_unique<padservice::SdlSession>(); }
+    void TearDown() override {
+        m_service.reset();
+        m_sdl.reset();
+        for (int player = 0; player < 4; ++player) {
+            shm_unlink(("/" + m_prefix + std::to_string(player)).c_str());
+        }
+    }
+
+    PadService& Start(int players) {
+        padservice::ServiceOptions options;
+        options.prefix = m_prefix;
+        options.players = players;
+        m_service = std::make_unique<PadService>(
+            options, [this](const std::string& line) { m_reports.push_back(line); });
+        return *m_service;
+    }
+    Player Consumer(int player) { return Player(m_service->RingName(player)); }
+
+    const std::string m_prefix = "padservice-test-" + std::to_string(getpid()) + "-";
+    std::vector<std::string> m_reports;
+    std::unique_ptr<padservice::SdlSession> m_sdl;
+    std::unique_ptr<PadService> m_service;
+};
+
+void ExpectOneSample(const std::vector<PadStatus>& samples, qor::bit32 hold, qor::bit32 trigger,
+                     qor::bit32 release, qor::s16 x, qor::s16 y) {
+    ASSERT_EQ(1u, samples.size());
+    const PadStatus& sample = samples[0];
+    EXPECT_EQ(hold, sample.hold);
+    EXPECT_EQ(trigger, sample.trigger);
+    EXPECT_EQ(release, sample.release);
+    EXPECT_EQ(x, sample.stick.x);
+    EXPECT_EQ(y, sample.stick.y);
+}
+
+#define ExpectSample(...)             \
+    do {                              \
+        SCOPED_TRACE("");             \
+        ExpectOneSample(__VA_ARGS__); \
+    } while (false)
+
+TEST_F(PadServiceTest, ButtonsTriggersAndTheStickReachTheRingAsMapped) {
+    VirtualPad pad("pad under test");
+    PadService& service = Start(2);
+    Player player = Consumer(0);
+    EXPECT_EQ("pad under test", player.Device().name);
+    // SDL's resting y, 0, is -1 upwards.
+    ExpectSample(player.Read(), 0, 0, 0, 0, -1);
+
+    // The virtual controller has every button but the touchpad.
+    for (int button = 0; button < padservice::kButtonBits - 1; ++button) {
+        const qor::bit32 bit = qor::bit32{1} << button;
+        pad.Button(button, true);
+        EXPECT_TRUE(service.Poll());
+        ExpectSample(player.Read(), bit, bit, 0, 0, -1);
+        if (button == SDL_CONTROLLER_BUTTON_GUIDE) {
+            SDL_Delay(250);  // SDL holds back a guide release until the press is 250 ms old
+        }
+        pad.Button(button, false);
+        service.Poll();
+        ExpectSample(player.Read(), 0, 0, bit, 0, -1);
+    }
+    const qor::bit32 left = 1u << padservice::kLeftTriggerBit;
+    const qor::bit32 right = 1u << padservice::kRightTriggerBit;
+    pad.Axis(SDL_CONTROLLER_AXIS_TRIGGERLEFT, 32767);
+    pad.Axis(SDL_CONTROLLER_AXIS_TRIGGERRIGHT, 32767);
+    service.Poll();
+    ExpectSample(player.Read(), left | right, left | right, 0, 0, -1);
+    // SDL halves a trigger's range: -1 is 16383, just short of the threshold.
+    pad.Axis(SDL_CONTROLLER_AXIS_TRIGGERLEFT, -1);
+    service.Poll();
+    ExpectSample(player.Read(), right, 0, left, 0, -1);
+    pad.Axis(SDL_CONTROLLER_AXIS_TRIGGERRIGHT, -32768);
+    service.Poll();
+    ExpectSample(player.Read(), 0, 0, right, 0, -1);
+
+    // x as SDL has it; y mirrored, SDL's top (-32768) the ring's 32767.
+    pad.Axis(SDL_CONTROLLER_AXIS_LEFTX, 32767);
+    pad.Axis(SDL_CONTROLLER_AXIS_LEFTY, -32768);
+    service.Poll();
+    ExpectSample(player.Read(), 0, 0, 0, 32767, 32767);
+    pad.Axis(SDL_CONTROLLER_AXIS_LEFTX, -32768);
+    pad.Axis(SDL_CONTROLLER_AXIS_LEFTY, 32767);
+    service.Poll();
+    ExpectSample(player.Read(), 0, 0, 0, -32768, -32768);
+    pad.Axis(SDL_CONTROLLER_AXIS_LEFTX, 0);
+    pad.Axis(SDL_CONTROLLER_AXIS_LEFTY, -1);
+    service.Poll();
+    ExpectSample(player.Read(), 0, 0, 0, 0, 0);
+    // The right stick is not on the ring.
+    pad.Axis(SDL_CONTROLLER_AXIS_RIGHTX, 20000);
+    EXPECT_FALSE(service.Poll());
+    EXPECT_TRUE(player.Read().empty());
+}
+
+TEST_F(PadServiceTest, ControllersKeepTheirPlayersAcrossHotPlug) {
+    auto first = std::make_unique<VirtualPad>("first pad");
+    VirtualPad second("second pad");
+    PadService& service = Start(3);
+    Player player0 = Consumer(0);
+    Player player1 = Consumer(1);
+    Player player2 = Consumer(2);
+    EXPECT_EQ("first pad", player0.Device().name);
+    EXPECT_EQ("second pad", player1.Device().name);
+    EXPECT_FALSE(player2.Device().connected);
+    player0.Read();
+
+    // Unplugged holding A: released, and gone from its ring.
+    first->Button(SDL_CONTROLLER_BUTTON_A, true);
+    service.Poll();
+    first.reset();
+    service.Poll();
+    const std::vector<PadStatus> samples = player0.Read();
+    ASSERT_EQ(2u, samples.size());
+    ExpectSample({samples[1]}, 0, 0, 1, 0, 0);
+    EXPECT_FALSE(player0.Device().connected);
+
+    // A new controller leaves player 0 to the one that had it.
+    VirtualPad third("third pad");
+    service.Poll();
+    EXPECT_EQ("third pad", player2.Device().name);
+    VirtualPad firstAgain("first pad");
+    service.Poll();
+    EXPECT_EQ("first pad", player0.Device().name);
+    EXPECT_EQ(2, player0.Device().connections);
+
+    // Beyond the last player, or with no mapping: left out, said once.
+    m_reports.clear();
+    VirtualPad fourth("fourth pad");
+    SDL_VirtualJoystickDesc wheel;
+    SDL_zero(wheel);
+    wheel.version = SDL_VIRTUAL_JOYSTICK_DESC_VERSION;
+    wheel.type = SDL_JOYSTICK_TYPE_WHEEL;
+    wheel.naxes = 1;
+    wheel.name = "a wheel";
+    SDL_JoystickAttachVirtualEx(&wheel);
+    service.Poll();
+    service.Poll();
+    ASSERT_EQ(2u, m_reports.size());
+    EXPECT_EQ("left out 'fourth pad': all 3 players have a controller", m_reports[0]);
+    EXPECT_NE(std::string::npos, m_reports[1].find("left out 'a wheel' (GUID "));
+    EXPECT_NE(std::string::npos, m_reports[1].find("has no controller mapping"));
+}
+
+}  // namespace
