@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "PadService.h"
+#include "Replay.h"
 
 namespace padservice {
 
@@ -28,14 +29,25 @@ void SleepUntil(Clock::time_point deadline) {
     clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr);
 }
 
-void RunService(PadService& service, const std::function<bool()>& keepGoing) {
+void RunService(PadService& service, const std::vector<std::unique_ptr<Replay>>& replays,
+                const std::function<bool()>& keepGoing) {
     Clock::time_point lastChange = Clock::now();
     while (keepGoing()) {
         const Clock::time_point now = Clock::now();
+        for (const std::unique_ptr<Replay>& replay : replays) {
+            while (replay->NextDue() <= now) {
+                replay->PlayNext();
+                service.Poll();
+            }
+        }
         if (service.Poll()) {
             lastChange = now;
         }
-        SleepUntil(NextPoll(now, lastChange, service.AnyController()));
+        Clock::time_point wake = NextPoll(now, lastChange, service.AnyController());
+        for (const std::unique_ptr<Replay>& replay : replays) {
+            wake = std::min(wake, replay->NextDue());
+        }
+        SleepUntil(wake);
     }
 }
 

@@ -6,12 +6,15 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
+#include <vector>
 
 namespace padservice {
 
 using Clock = std::chrono::steady_clock;
 
 class PadService;
+class Replay;
 
 // While a controller changed within the last kQuietAfter: every kBusyPeriod,
 // so a change reaches its ring within about that. Then every kQuietPeriod,
@@ -27,7 +30,10 @@ Clock::time_point NextPoll(Clock::time_point now, Clock::time_point lastChange, 
 // Sleeps until deadline; returns early when a signal arrives.
 void SleepUntil(Clock::time_point deadline);
 
-// Polls the service on that schedule until keepGoing returns false.
-void RunService(PadService& service, const std::function<bool()>& keepGoing);
+// Polls the service on that schedule until keepGoing returns false, and plays
+// each replay's lines when they fall due, polling after each line so that
+// every line becomes a sample of its own.
+void RunService(PadService& service, const std::vector<std::unique_ptr<Replay>>& replays,
+                const std::function<bool()>& keepGoing);
 
 }  // namespace padservice

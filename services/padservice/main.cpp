@@ -6,9 +6,12 @@
 #include <csignal>
 #include <cstdio>
 #include <exception>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "PadService.h"
+#include "Replay.h"
 #include "SdlSession.h"
 #include "ServiceLoop.h"
 
@@ -82,6 +85,17 @@ int main(int argc, char** argv) {
         ->capture_default_str();
     app.add_flag("--keep", options.keep,
                  "leave the rings to the next service instead of removing them");
+    std::vector<std::string> replayFiles;
+    app.add_option("--replay", replayFiles,
+                   "play a file padring record wrote through a virtual controller of its own "
+                   "(repeatable: one controller per file)")
+        ->type_name("FILE")
+        ->take_all()
+        ->allow_extra_args(false);
+    double speed = 1.0;
+    app.add_option("--speed", speed, "play the replays this many times as fast")
+        ->check(CLI::Range(0.01, 1000.0))
+        ->capture_default_str();
     app.footer("Exit status: 0 stopped by a signal, 1 it could not start, 2 bad usage.");
     try {
         app.parse(argc, argv);
@@ -95,13 +109,26 @@ int main(int argc, char** argv) {
 
     InstallStopHandlers();
     try {
+        // Every file is read before anything plays.
+        std::vector<std::vector<ReplayLine>> replayLines;
+        for (const std::string& file : replayFiles) {
+            replayLines.push_back(ReadReplayFile(file));
+        }
         const SdlSession sdl;
         UnblockStopSignals();
         PadService service(options, Log);
-        Log("padservice: " + std::to_string(service.Players()) + " players on " +
-            service.RingName(0) + " to " + service.RingName(service.Players() - 1) +
-            "; Ctrl-C stops" + (options.keep ? " and leaves them" : " and removes them"));
-        RunService(service, [] { return g_stopRequested == 0; });
+        std::vector<std::unique_ptr<Replay>> replays;
+        for (std::size_t i = 0; i < replayFiles.size(); ++i) {
+            replays.push_back(
+                std::make_unique<Replay>(replayFiles[i], std::move(replayLines[i]), speed, Log));
+        }
+        const std::string rings =
+            service.Players() == 1
+                ? "ring " + service.RingName(0)
+                : "rings " + service.RingName(0) + " to " + service.RingName(service.Players() - 1);
+        Log("padservice: players on " + rings + "; Ctrl-C stops and " +
+            (options.keep ? "leaves" : "removes") + (service.Players() == 1 ? " it" : " them"));
+        RunService(service, replays, [] { return g_stopRequested == 0; });
         service.Stop();
         Log(std::string("padservice: stopped; ") +
             (options.keep ? "left the rings to the next service" : "removed the rings"));

@@ -33,6 +33,12 @@ struct ProduceOptions {
     bool keep = false;  // leave the ring for the next producer instead of removing it
 };
 
+struct RecordOptions {
+    std::string name;
+    double seconds = 0;  // 0: until stopped
+    std::string out;     // empty: standard output
+};
+
 // One producer process and options.readers consumer processes on one ring;
 // kFailure when any delivered sample breaks the ring's promises.
 int RunDemo(const DemoOptions& options);
@@ -43,6 +49,10 @@ int RunProduce(const ProduceOptions& options);
 
 // Attaches read-only as one more consumer and prints every sample it gets.
 int RunWatch(const WatchOptions& options);
+
+// Writes every sample a consumer of its own receives, with its time, as text
+// (# padring samples 1, then MICROSECONDS HOLD TRIGGER RELEASE X Y).
+int RunRecord(const RecordOptions& options);
 
 // Prints the producer, the control fields and the eight slots of a ring once.
 int RunDump(const std::string& name);

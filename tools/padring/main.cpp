@@ -187,8 +187,21 @@ int main(int argc, char** argv) {
         app.add_subcommand("dump", "Prints a ring's control fields and its eight slots once");
     AddNameOption(*dumpCommand, dumpName, "shared-memory object of the ring")->required();
 
-    const std::vector<CLI::App*> commands = {demoCommand, produceCommand, watchCommand, dumpCommand,
-                                             removeCommand};
+    RecordOptions record;
+    CLI::App* recordCommand = app.add_subcommand(
+        "record", "Writes every sample it receives, with its time, as text a replay can play");
+    AddNameOption(*recordCommand, record.name,
+                  "shared-memory object of the ring (waited for up to 10 s)")
+        ->required();
+    recordCommand
+        ->add_option("--seconds", record.seconds, "how long to record (default: until Ctrl-C)")
+        ->transform(Decimal(false))
+        ->check(CLI::Range(0.001, 1e9));
+    recordCommand->add_option("--out", record.out, "the file to write (default: standard output)")
+        ->type_name("FILE");
+
+    const std::vector<CLI::App*> commands = {demoCommand, produceCommand, watchCommand,
+                                             dumpCommand, removeCommand,  recordCommand};
     for (CLI::App* command : commands) {
         command->footer(kExitStatusNote);
     }
@@ -201,10 +214,10 @@ int main(int argc, char** argv) {
         return false;
     };
     if (argc > 1 && argv[1][0] != '-' && !known(argv[1])) {
-        std::fprintf(
-            stderr,
-            "padring: unknown command '%s' (commands: demo, produce, watch, dump, remove)\n",
-            argv[1]);
+        std::fprintf(stderr,
+                     "padring: unknown command '%s' (commands: demo, produce, watch, dump, remove, "
+                     "record)\n",
+                     argv[1]);
         return kUsage;
     }
     try {
@@ -237,6 +250,8 @@ int main(int argc, char** argv) {
             status = RunProduce(produce);
         } else if (watchCommand->parsed()) {
             status = RunWatch(watch);
+        } else if (recordCommand->parsed()) {
+            status = RunRecord(record);
         } else if (removeCommand->parsed()) {
             status = RunRemove(removeName);
         } else {

@@ -1,0 +1,128 @@
+#!/usr/bin/env bash
+# Runs padservice and padring as a person would, one scenario per ctest test:
+#   padservice_cli_test.sh PADSERVICE PADRING RoundTrip|BadInput
+# Each scenario uses ring names of its own and checks that no ring is left.
+set -euo pipefail
+
+padservice=$1
+padring=$2
+scenario=$3
+prefix="padservice-test-$scenario-$$-"
+work=$(mktemp -d)
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do
+        { kill -KILL "$pid" && wait "$pid"; } 2>/dev/null || true
+    done
+    rm -rf "$work"
+    rm -f /dev/shm/"$prefix"*
+}
+trap cleanup EXIT
+
+fail() {
+    echo "FAIL ($scenario): $*" >&2
+    for file in "$work"/*; do echo "--- ${file##*/}:"; cat "$file"; done >&2
+    exit 1
+}
+
+# Runs a command in the background, its output in $work/$1.
+start() {
+    local log=$1
+    shift
+    "$@" >"$work/$log" 2>&1 &
+    pids+=($!)
+}
+
+# Waits up to 15 s for a condition.
+await() {
+    for _ in $(seq 300); do
+        eval "$1" && return 0
+        sleep 0.05
+    done
+    fail "timed out waiting for: $1"
+}
+
+# Waits for a background process to end and gives its status.
+finish() {
+    await "! kill -0 $1 2>/dev/null"
+    local status=0
+    wait "$1" || status=$?
+    return "$status"
+}
+
+samples() {  # the sample lines of a record file
+    grep -v '^#' "$1"
+}
+
+states() {  # hold, x and y of each sample line
+    samples "$1" | awk '{ print $2, $5, $6 }'
+}
+
+# Replays file $1 at speed $2 onto player ring 0 and records it into $3.
+replay_and_record() {
+    start record "$padring" record --name "${prefix}0" --out "$3"
+    local recorder=${pids[-1]}
+    start service "$padservice" --name "$prefix" --players 1 --speed "$2" --replay "$1"
+    local service=${pids[-1]}
+    await "grep -q 'played all' '$work/service'"
+    await "[[ \$(samples '$3' | wc -l) -ge $(samples "$1" | wc -l) ]]"
+    kill -INT "$service"
+    finish "$service" || fail "padservice exited $?"
+    finish "$recorder" || fail "padring record exited $?"
+    grep -q "^recorded $(samples "$1" | wc -l) samples from /${prefix}0, missed 0; the ring was removed$" \
+        "$work/record" || fail "record did not sum up its samples"
+}
+
+case $scenario in
+RoundTrip)
+    # Buttons, both triggers (bits 21, 22), the stick's ends, a bit no control
+    # maps (23), changes 30 ms apart after the first, which opens the record.
+    cat >"$work/played" <<'LINES'
+# padring samples 1
+0 0x00000011 0x00000000 0x00000000 100 -200
+400000 0x00800003 0x00000000 0x00000000 -32768 32767
+430000 0x00600000 0x00000000 0x00000000 32767 -32768
+460000 0x00000400 0x00000000 0x00000000 0 0
+490000 0x00000000 0x00000000 0x00000000 0 0
+LINES
+    replay_and_record "$work/played" 1 "$work/recorded"
+    [[ $(grep -c "hold bits 0x00800000 map to no control" "$work/service") == 1 ]] ||
+        fail "the unmapped bit is not reported once"
+    diff <(states "$work/played" | sed 's/^0x00800003/0x00000003/') <(states "$work/recorded") ||
+        fail "the recording's states differ from the file's"
+    # trigger and release worked out by the service from the states
+    [[ $(samples "$work/recorded" | sed -n 3p | cut -d' ' -f2-4) == "0x00600000 0x00600000 0x00000003" ]] ||
+        fail "trigger and release are not the changes since the sample before"
+
+    # The recording replayed, faster, and recorded again: the same states.
+    replay_and_record "$work/recorded" 4 "$work/again"
+    diff <(states "$work/recorded") <(states "$work/again") || fail "the round trip changed states"
+    ;;
+
+BadInput)
+    printf '# padring samples 1\n0 0x1 0x0 0x0 0 0\n10 0x1 0x0 0x0 40000 0\n' >"$work/bad"
+    status=0
+    "$padservice" --name "$prefix" --replay "$work/bad" >"$work/out" 2>"$work/err" || status=$?
+    [[ $status == 1 && $(wc -l <"$work/err") == 1 ]] || fail "a bad line: status $status"
+    grep -qF "$work/bad:3: x '40000' is not a whole number from -32768 to 32767" "$work/err" ||
+        fail "the error does not name the file, the line and the fault"
+    [[ ! -s $work/out && -z $(ls /dev/shm | grep -F "$prefix" || true) ]] || fail "something played"
+
+    printf 'MICROSECONDS HOLD\n' >"$work/bad"
+    "$padservice" --name "$prefix" --replay "$work/bad" 2>"$work/err" && fail "accepted a bad file"
+    grep -qF "$work/bad:1: not a file of pad samples" "$work/err" || fail "no first-line error"
+
+    # A replay onto a ring whose producer lives is refused, as produce is.
+    start produce "$padring" produce --name "${prefix}1"
+    await "'$padring' dump --name '${prefix}1' >/dev/null 2>&1"
+    printf '# padring samples 1\n0 0x1 0x0 0x0 0 0\n' >"$work/good"
+    status=0
+    "$padservice" --name "$prefix" --players 2 --replay "$work/good" 2>"$work/err" || status=$?
+    [[ $status == 1 ]] || fail "padservice beside a live producer exited $status"
+    grep -qF "cannot produce into /${prefix}1: its producer, pid ${pids[-1]}, is running" \
+        "$work/err" || fail "no refusal naming the live producer"
+    [[ ! -e /dev/shm/${prefix}0 ]] || fail "the refused service left a ring behind"
+    kill -INT "${pids[-1]}"
+    finish "${pids[-1]}" || fail "padring produce exited $?"
+    ;;
+esac
