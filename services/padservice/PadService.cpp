@@ -45,6 +45,12 @@ PadService::PadService(const ServiceOptions& options, Report report)
             SharedPadRingProducer ring = SharedPadRingProducer::CreateOrTakeOver(
                 options.prefix + std::to_string(player), options.mode);
             const PadState newest = NewestState(ring.Ring());
+            if (ring.TookOver()) {
+                const qor::s32 pid = ring.PreviousProducerPid();
+                m_report("took over " + ring.Name() + " from " +
+                         (pid > 0 ? "pid " + std::to_string(pid) + ", which is gone"
+                                  : "the last service, which stopped"));
+            }
             m_players.push_back(Player{std::move(ring), nullptr, -1, newest, false});
         }
     } catch (...) {

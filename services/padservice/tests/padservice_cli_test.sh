@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs padservice and padring as a person would, one scenario per ctest test:
-#   padservice_cli_test.sh PADSERVICE PADRING RoundTrip|BadInput
+#   padservice_cli_test.sh PADSERVICE PADRING RoundTrip|BadInput|Restart
 # Each scenario uses ring names of its own and checks that no ring is left.
 set -euo pipefail
 
@@ -58,7 +58,8 @@ states() {  # hold, x and y of each sample line
     samples "$1" | awk '{ print $2, $5, $6 }'
 }
 
-# Replays file $1 at speed $2 onto player ring 0 and records it into $3.
+# Replays file $1 at speed $2 onto player ring 0, records it into $3, and
+# stops the service with signal $4.
 replay_and_record() {
     start record "$padring" record --name "${prefix}0" --out "$3"
     local recorder=${pids[-1]}
@@ -66,8 +67,8 @@ replay_and_record() {
     local service=${pids[-1]}
     await "grep -q 'played all' '$work/service'"
     await "[[ \$(samples '$3' | wc -l) -ge $(samples "$1" | wc -l) ]]"
-    kill -INT "$service"
-    finish "$service" || fail "padservice exited $?"
+    kill "-$4" "$service"
+    finish "$service" || fail "padservice exited $? after SIG$4"
     finish "$recorder" || fail "padring record exited $?"
     grep -q "^recorded $(samples "$1" | wc -l) samples from /${prefix}0, missed 0; the ring was removed$" \
         "$work/record" || fail "record did not sum up its samples"
@@ -85,7 +86,7 @@ RoundTrip)
 460000 0x00000400 0x00000000 0x00000000 0 0
 490000 0x00000000 0x00000000 0x00000000 0 0
 LINES
-    replay_and_record "$work/played" 1 "$work/recorded"
+    replay_and_record "$work/played" 1 "$work/recorded" INT
     [[ $(grep -c "hold bits 0x00800000 map to no control" "$work/service") == 1 ]] ||
         fail "the unmapped bit is not reported once"
     diff <(states "$work/played" | sed 's/^0x00800003/0x00000003/') <(states "$work/recorded") ||
@@ -95,8 +96,47 @@ LINES
         fail "trigger and release are not the changes since the sample before"
 
     # The recording replayed, faster, and recorded again: the same states.
-    replay_and_record "$work/recorded" 4 "$work/again"
+    replay_and_record "$work/recorded" 4 "$work/again" TERM
     diff <(states "$work/recorded") <(states "$work/again") || fail "the round trip changed states"
+    ;;
+
+Restart)
+    # Two replays, x counting up through both, 10 ms apart.
+    lines() { awk -v from="$1" -v to="$2" 'BEGIN { print "# padring samples 1"
+        for (x = from; x <= to; x++) printf "%d 0x%08x 0x0 0x0 %d 0\n", (x - from) * 10000, x % 2, x }'; }
+    lines 1 300 >"$work/first"
+    lines 1001 1100 >"$work/second"
+    start record "$padring" record --name "${prefix}0" --out "$work/recorded"
+    recorder=${pids[-1]}
+    start service "$padservice" --name "$prefix" --players 1 --replay "$work/first"
+    await "[[ \$(samples '$work/recorded' | wc -l) -ge 50 ]]"
+    kill -KILL "${pids[-1]}"
+    # The next service takes the ring over; the consumer reads on.
+    start again "$padservice" --name "$prefix" --players 1 --keep --replay "$work/second"
+    again=${pids[-1]}
+    await "grep -q 'played all' '$work/again'"
+    grep -q "^took over /${prefix}0 from pid ${pids[-2]}, which is gone$" "$work/again" ||
+        fail "the takeover is not reported"
+    # A closed terminal stops it; --keep leaves the ring, without its controller.
+    kill -HUP "$again"
+    finish "$again" || fail "padservice exited $? after SIGHUP"
+    "$padring" dump --name "${prefix}0" >"$work/dump" || fail "the kept ring cannot be read"
+    grep -q "producer: none (the last stopped; 2 so far)" "$work/dump" || fail "no producer expected"
+    kill -INT "$recorder"
+    finish "$recorder" || fail "padring record exited $?"
+    "$padring" remove --name "${prefix}0"
+
+    # What the dead service's controller held is released by the next service,
+    # and what the stopped one's held by itself: a neutral sample each.
+    [[ $(samples "$work/recorded" | grep -c ' 0x00000000 .* 0 0$') == 2 ]] ||
+        fail "not one release at the takeover and one at the stop"
+    # Never back, never twice: x rises throughout, a gap at most where the
+    # first service died, and all of the second replay.
+    samples "$work/recorded" | awk '$5 == 0 { next } $5 <= last { print "x " $5 " after " last; bad = 1 }
+        { last = $5 } END { exit bad }' || fail "a sample came back or twice"
+    [[ $(samples "$work/recorded" | awk '$5 > 1000' | wc -l) == 100 ]] ||
+        fail "the second replay did not all arrive"
+    [[ $(samples "$work/recorded" | awk '$5 < 1000' | wc -l) -ge 50 ]] || fail "the first is missing"
     ;;
 
 BadInput)
