@@ -37,6 +37,7 @@ struct RecordOptions {
     std::string name;
     double seconds = 0;  // 0: until stopped
     std::string out;     // empty: standard output
+    bool wait = false;   // until a producer makes the ring, instead of giving up at once
 };
 
 // One producer process and options.readers consumer processes on one ring;

@@ -20,13 +20,20 @@ constexpr qor::s32 kRoom = PAD_LIFORING_BUFFER_NUM - 1;
 // Eight samples of a 1 kHz producer take 8 ms: read far more often than that.
 constexpr auto kPollPeriod = std::chrono::milliseconds(1);
 constexpr auto kLinkCheckPeriod = std::chrono::seconds(1);
-constexpr auto kPatience = std::chrono::seconds(10);
 
 }  // namespace
 
 int RunRecord(const RecordOptions& options) {
     InstallStopHandlers();
-    const SharedPadRingConsumer ring = SharedPadRingConsumer::OpenWhenMade(options.name, kPatience);
+    if (options.wait) {
+        // Nothing to clean up yet: Ctrl-C may end the wait as it ends any program.
+        std::fprintf(stderr, "waiting for a producer to make %s; Ctrl-C stops\n",
+                     SharedPadRingConsumer::ObjectName(options.name).c_str());
+    }
+    const SharedPadRingConsumer ring =
+        options.wait
+            ? SharedPadRingConsumer::OpenWhenMade(options.name, std::chrono::milliseconds::max())
+            : SharedPadRingConsumer::Open(options.name);
     std::FILE* out = options.out.empty() ? stdout : std::fopen(options.out.c_str(), "w");
     if (out == nullptr) {
         std::fprintf(stderr, "padring: cannot write %s\n", options.out.c_str());

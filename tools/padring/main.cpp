@@ -190,9 +190,9 @@ int main(int argc, char** argv) {
     RecordOptions record;
     CLI::App* recordCommand = app.add_subcommand(
         "record", "Writes every sample it receives, with its time, as text a replay can play");
-    AddNameOption(*recordCommand, record.name,
-                  "shared-memory object of the ring (waited for up to 10 s)")
-        ->required();
+    AddNameOption(*recordCommand, record.name, "shared-memory object of the ring")->required();
+    recordCommand->add_flag("--wait", record.wait,
+                            "wait for a producer to make the ring instead of giving up");
     recordCommand
         ->add_option("--seconds", record.seconds, "how long to record (default: until Ctrl-C)")
         ->transform(Decimal(false))

@@ -61,7 +61,7 @@ states() {  # hold, x and y of each sample line
 # Replays file $1 at speed $2 onto player ring 0, records it into $3, and
 # stops the service with signal $4.
 replay_and_record() {
-    start record "$padring" record --name "${prefix}0" --out "$3"
+    start record "$padring" record --name "${prefix}0" --wait --out "$3"
     local recorder=${pids[-1]}
     start service "$padservice" --name "$prefix" --players 1 --speed "$2" --replay "$1"
     local service=${pids[-1]}
@@ -106,7 +106,7 @@ Restart)
         for (x = from; x <= to; x++) printf "%d 0x%08x 0x0 0x0 %d 0\n", (x - from) * 10000, x % 2, x }'; }
     lines 1 300 >"$work/first"
     lines 1001 1100 >"$work/second"
-    start record "$padring" record --name "${prefix}0" --out "$work/recorded"
+    start record "$padring" record --name "${prefix}0" --wait --out "$work/recorded"
     recorder=${pids[-1]}
     start service "$padservice" --name "$prefix" --players 1 --replay "$work/first"
     await "[[ \$(samples '$work/recorded' | wc -l) -ge 50 ]]"
