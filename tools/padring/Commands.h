@@ -55,6 +55,10 @@ int RunWatch(const WatchOptions& options);
 // (# padring samples 1, then MICROSECONDS HOLD TRIGGER RELEASE X Y).
 int RunRecord(const RecordOptions& options);
 
+// A live picture of one pad in the terminal, redrawn at 60 Hz, until q or
+// Ctrl-C.
+int RunShow(const std::string& name);
+
 // Prints the producer, the control fields and the eight slots of a ring once.
 int RunDump(const std::string& name);
 

@@ -200,8 +200,14 @@ int main(int argc, char** argv) {
     recordCommand->add_option("--out", record.out, "the file to write (default: standard output)")
         ->type_name("FILE");
 
+    std::string showName;
+    CLI::App* showCommand = app.add_subcommand(
+        "show", "A live picture of one pad: buttons, stick, controller, rate and producer");
+    AddNameOption(*showCommand, showName, "shared-memory object of the ring")->required();
+
     const std::vector<CLI::App*> commands = {demoCommand, produceCommand, watchCommand,
-                                             dumpCommand, removeCommand,  recordCommand};
+                                             dumpCommand, removeCommand,  recordCommand,
+                                             showCommand};
     for (CLI::App* command : commands) {
         command->footer(kExitStatusNote);
     }
@@ -216,7 +222,7 @@ int main(int argc, char** argv) {
     if (argc > 1 && argv[1][0] != '-' && !known(argv[1])) {
         std::fprintf(stderr,
                      "padring: unknown command '%s' (commands: demo, produce, watch, dump, remove, "
-                     "record)\n",
+                     "record, show)\n",
                      argv[1]);
         return kUsage;
     }
@@ -250,6 +256,8 @@ int main(int argc, char** argv) {
             status = RunProduce(produce);
         } else if (watchCommand->parsed()) {
             status = RunWatch(watch);
+        } else if (showCommand->parsed()) {
+            status = RunShow(showName);
         } else if (recordCommand->parsed()) {
             status = RunRecord(record);
         } else if (removeCommand->parsed()) {

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs padservice and padring as a person would, one scenario per ctest test:
-#   padservice_cli_test.sh PADSERVICE PADRING RoundTrip|BadInput|Restart
+#   padservice_cli_test.sh PADSERVICE PADRING RoundTrip|BadInput|Restart|Show
 # Each scenario uses ring names of its own and checks that no ring is left.
 set -euo pipefail
 
@@ -14,6 +14,7 @@ cleanup() {
     for pid in "${pids[@]}"; do
         { kill -KILL "$pid" && wait "$pid"; } 2>/dev/null || true
     done
+    tmux -L "$prefix" kill-server 2>/dev/null || true
     rm -rf "$work"
     rm -f /dev/shm/"$prefix"*
 }
@@ -138,6 +139,46 @@ Restart)
         { last = $5 } END { exit bad }' || fail "a sample came back or twice"
     [[ $(samples "$work/recorded" | awk '$5 != 0 { x = $5 } END { print x }') == 1100 ]] ||
         fail "the second replay did not arrive"
+    ;;
+
+Show)
+    # A held, the left trigger pressed, the stick in the top right corner.
+    printf '# padring samples 1\n0 0x00200001 0x0 0x0 32767 32767\n' >"$work/shown"
+    start service "$padservice" --name "$prefix" --players 1 --replay "$work/shown"
+    service=${pids[-1]}
+    await "grep -q 'played all' '$work/service'"
+    term() { tmux -L "$prefix" "$@"; }
+    term new-session -d -s show -x 100 -y 30 "bash --norc --noprofile"
+    # Each run notes the terminal's settings before and after, and its status.
+    printf '%s\n' "stty -g >'$work/before'" "'$padring' show --name ${prefix}0" \
+        "echo \$? >'$work/status'" "stty -g >'$work/after'" >"$work/run"
+    show() {
+        rm -f "$work/status" "$work/after"
+        term send-keys -t show ". '$work/run'" Enter
+        await "term capture-pane -p -t show | grep -q 'q or Ctrl-C quits'"
+    }
+    ended() {
+        await "[[ -s '$work/after' && -s '$work/status' ]]"
+        [[ $(cat "$work/status") == 0 ]] || fail "show exited $(cat "$work/status") after $1"
+        cmp -s "$work/before" "$work/after" || fail "$1 left the terminal changed"
+        term capture-pane -p -t show >"$work/screen"
+        ! grep -q 'quits' "$work/screen" || fail "$1 left the picture on the screen"
+    }
+    show
+    await "term capture-pane -p -t show | grep -q 'x 32767  y 32767'"
+    term capture-pane -p -t show >"$work/screen"
+    grep -q "controller: replay of shown (connection 1)" "$work/screen" || fail "no controller name"
+    grep -q "producer: running (pid $service)" "$work/screen" || fail "no producer"
+    grep -q '^\[A\]  B  ' "$work/screen" && grep -q ' \[LT\]  RT' "$work/screen" ||
+        fail "A and LT are not the only lit labels"
+    # The dot in the top right corner of the box: the row under its top edge.
+    [[ $(grep -A1 '^+---' "$work/screen" | sed -n 2p) == "|$(printf '%30s')o|" ]] ||
+        fail "the dot is not in the top right corner"
+    term send-keys -t show q
+    ended q
+    show
+    term send-keys -t show C-c
+    ended Ctrl-C
     ;;
 
 BadInput)
