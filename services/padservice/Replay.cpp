@@ -11,6 +11,7 @@
 
 #include "PadButtons.h"
 #include "PadMapping.h"
+#include "VirtualController.h"
 
 namespace padservice {
 namespace {
@@ -126,16 +127,7 @@ std::vector<ReplayLine> ReadReplayFile(const std::string& path) {
 
 Replay::Replay(const std::string& path, std::vector<ReplayLine> lines, double speed, Report report)
     : m_path(path), m_lines(std::move(lines)), m_speed(speed), m_report(std::move(report)) {
-    const std::string name = "replay of " + BaseName(path);
-    SDL_VirtualJoystickDesc description;
-    SDL_zero(description);
-    description.version = SDL_VIRTUAL_JOYSTICK_DESC_VERSION;
-    description.type = SDL_JOYSTICK_TYPE_GAMECONTROLLER;
-    description.naxes = SDL_CONTROLLER_AXIS_MAX;
-    description.nbuttons = SDL_CONTROLLER_BUTTON_MAX;
-    description.name = name.c_str();
-    const int index = SDL_JoystickAttachVirtualEx(&description);
-    // Its values can only be set while it is open.
+    const int index = AttachVirtualController(("replay of " + BaseName(path)).c_str());
     m_joystick = index >= 0 ? SDL_JoystickOpen(index) : nullptr;
     SDL_GameController* controller = index >= 0 ? SDL_GameControllerOpen(index) : nullptr;
     if (m_joystick == nullptr || controller == nullptr) {
@@ -169,13 +161,7 @@ Replay::Replay(const std::string& path, std::vector<ReplayLine> lines, double sp
 
 Replay::~Replay() {
     if (m_joystick != nullptr) {
-        const SDL_JoystickID instance = SDL_JoystickInstanceID(m_joystick);
-        SDL_JoystickClose(m_joystick);
-        for (int index = 0; index < SDL_NumJoysticks(); ++index) {
-            if (SDL_JoystickGetDeviceInstanceID(index) == instance) {
-                SDL_JoystickDetachVirtual(index);
-            }
-        }
+        DetachVirtualController(m_joystick);
     }
 }
 

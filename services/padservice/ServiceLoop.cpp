@@ -37,7 +37,9 @@ void RunService(PadService& service, const std::vector<std::unique_ptr<Replay>>&
         for (const std::unique_ptr<Replay>& replay : replays) {
             while (replay->NextDue() <= now) {
                 replay->PlayNext();
-                service.Poll();
+                if (service.Poll()) {
+                    lastChange = now;
+                }
             }
         }
         if (service.Poll()) {

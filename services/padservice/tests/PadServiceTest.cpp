@@ -11,6 +11,7 @@
 #include "PadButtons.h"
 #include "PadService.h"
 #include "SdlSession.h"
+#include "VirtualController.h"
 #include "qor/hidlow/QVA/hidlow_SharedPadRingConsumer.h"
 
 namespace {
@@ -22,16 +23,8 @@ using qor::hidlow::QVA::SharedPadRingConsumer;
 // A controller plugged into SDL: every button and axis a game controller has.
 class VirtualPad {
 public:
-    explicit VirtualPad(const char* name) {
-        SDL_VirtualJoystickDesc description;
-        SDL_zero(description);
-        description.version = SDL_VIRTUAL_JOYSTICK_DESC_VERSION;
-        description.type = SDL_JOYSTICK_TYPE_GAMECONTROLLER;
-        description.naxes = SDL_CONTROLLER_AXIS_MAX;
-        description.nbuttons = SDL_CONTROLLER_BUTTON_MAX;
-        description.name = name;
-        const int index = SDL_JoystickAttachVirtualEx(&description);
-        m_joystick = SDL_JoystickOpen(index);
+    explicit VirtualPad(const char* name)
+        : m_joystick(SDL_JoystickOpen(padservice::AttachVirtualController(name))) {
         EXPECT_NE(nullptr, m_joystick) << SDL_GetError();
     }
     ~VirtualPad() { Unplug(); }
@@ -43,14 +36,8 @@ public:
     }
     void Unplug() {
         if (m_joystick != nullptr) {
-            const SDL_JoystickID instance = SDL_JoystickInstanceID(m_joystick);
-            SDL_JoystickClose(m_joystick);
+            padservice::DetachVirtualController(m_joystick);
             m_joystick = nullptr;
-            for (int index = 0; index < SDL_NumJoysticks(); ++index) {
-                if (SDL_JoystickGetDeviceInstanceID(index) == instance) {
-                    SDL_JoystickDetachVirtual(index);
-                }
-            }
         }
     }
 
