@@ -32,7 +32,7 @@ inline CellLoadCounts& ThreadCellLoadCounts() {
 
 class Interlocked {
 public:
-    static constexpr bool kPlainDoublewordLoads = NativeInterlocked::kPlainDoublewordLoads;
+    static constexpr bool kPlainDoublewordAccess = NativeInterlocked::kPlainDoublewordAccess;
 
     template <typename T>
     static T Load(const volatile T* p) {
@@ -50,6 +50,12 @@ public:
     static void LoadDoublewords(const volatile void* source, std::uint64_t* destination,
                                 int count) {
         Native::LoadDoublewords(source, destination, count);
+    }
+
+    template <typename Native = NativeInterlocked>
+    static void StoreDoublewords(volatile void* destination, const std::uint64_t* source,
+                                 int count) {
+        Native::StoreDoublewords(destination, source, count);
     }
 
     template <typename T, typename AssignFunc>

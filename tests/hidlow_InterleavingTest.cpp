@@ -242,9 +242,9 @@ std::string Explore(const Scenario& scenario, const Crash* crash, long* schedule
 // (1 for two readers of a batch of 8) where 3 would run into the hundreds of
 // thousands. The unconfirmed snapshot needs 3 (reader, writer laps, reader,
 // writer brings the pointer back, reader), the unconfirmed report 2, the
-// shortcut at a lap start 1. With this ring the scenarios run 68,930 schedules
-// on x86-64, where slots are read in doublewords, and more on ARMv6, where
-// they are read cell by cell; each count is printed.
+// shortcut at a lap start 1. With this ring the scenarios run 30,527 schedules
+// on x86-64, where slots are read and written in doublewords, and more on
+// ARMv6, where they are read and written cell by cell; each count is printed.
 const Scenario kScenarios[] = {
     {"empty ring, the very first lap start", 0, 1, {-1}, 3},
     {"empty ring, a first lap and its wrap", 0, 9, {-1}, 3},
@@ -297,7 +297,7 @@ TEST(Interleavings, NoScheduleGivesAReaderAnInconsistentRead) {
         std::printf("%-40s bound %d: %7ld schedules\n", scenario.name, scenario.bound, schedules);
         total += schedules;
     }
-    EXPECT_GT(total, 50000) << "the hook no longer reaches every cell access";
+    EXPECT_GT(total, 25000) << "the hook no longer reaches every cell access";
 }
 
 // Where a writer can die: a batch across a lap start, a batch in the first

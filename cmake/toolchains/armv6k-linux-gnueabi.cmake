@@ -11,6 +11,8 @@ set(CMAKE_CXX_COMPILER arm-linux-gnueabi-g++)
 set(CMAKE_C_FLAGS_INIT "-march=armv6k -marm")
 set(CMAKE_CXX_FLAGS_INIT "-march=armv6k -marm")
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+# The target code check reads optimised code: a build that names no type is one.
+set(CMAKE_BUILD_TYPE_INIT RelWithDebInfo)
 
 find_program(QOR_QEMU_ARM qemu-arm REQUIRED)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${QOR_QEMU_ARM} -cpu arm1176)

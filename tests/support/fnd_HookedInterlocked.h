@@ -34,7 +34,7 @@ public:
 
 class Interlocked {
 public:
-    static constexpr bool kPlainDoublewordLoads = NativeInterlocked::kPlainDoublewordLoads;
+    static constexpr bool kPlainDoublewordAccess = NativeInterlocked::kPlainDoublewordAccess;
 
     template <typename T>
     static T Load(const volatile T* p) {
@@ -42,8 +42,8 @@ public:
         return NativeInterlocked::Load(p);
     }
 
-    // One hook per doubleword: each is one access. A template, so a native
-    // layer without doubleword loads never needs one.
+    // One hook per doubleword: each is one access. Templates, so a native
+    // layer without doubleword access never needs them.
     template <typename Native = NativeInterlocked>
     static void LoadDoublewords(const volatile void* source, std::uint64_t* destination,
                                 int count) {
@@ -51,6 +51,16 @@ public:
         for (int i = 0; i < count; ++i) {
             RunCellHook(&words[i], CellAccess::kLoad);
             Native::LoadDoublewords(&words[i], &destination[i], 1);
+        }
+    }
+
+    template <typename Native = NativeInterlocked>
+    static void StoreDoublewords(volatile void* destination, const std::uint64_t* source,
+                                 int count) {
+        auto* words = static_cast<volatile std::uint64_t*>(destination);
+        for (int i = 0; i < count; ++i) {
+            RunCellHook(&words[i], CellAccess::kStore);
+            Native::StoreDoublewords(&words[i], &source[i], 1);
         }
     }
 

@@ -51,9 +51,10 @@ inline ShadowedRecord& Shadowed() {
 
 class Interlocked {
 public:
-    // Relacy shadows each cell on its own: runs of cells are read cell by
-    // cell, which allows every interleaving doubleword loads allow and more.
-    static constexpr bool kPlainDoublewordLoads = false;
+    // Relacy shadows each cell on its own: runs of cells are read and written
+    // cell by cell, which allows every interleaving doubleword accesses allow
+    // and more.
+    static constexpr bool kPlainDoublewordAccess = false;
 
     template <typename T>
     static T Load(const volatile T* p) {

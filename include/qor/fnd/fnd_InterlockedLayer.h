@@ -2,10 +2,10 @@
 // one place in qor that knows which processor it is compiled for.
 //
 // A layer is a class with static Load, Assign, AtomicUpdate, AcquireFence and
-// ReleaseFence, and kPlainDoublewordLoads: whether it also has LoadDoublewords
-// (see fnd_DoublewordLoad.h). NativeInterlocked is the layer of the processor being compiled
-// for; fnd_Interlocked.h and fnd_Fence.h reach the layer in use as
-// ProcessorInterlocked, which is the native one except in test builds.
+// ReleaseFence, and kPlainDoublewordAccess: whether it also has LoadDoublewords
+// and StoreDoublewords (see fnd_DoublewordAccess.h). NativeInterlocked is the
+// layer of the processor being compiled for; fnd_Interlocked.h and fnd_Fence.h reach the layer in
+// use as ProcessorInterlocked, which is the native one except in test builds.
 #pragma once
 
 // ARMv6K and its variants in ARM state: halfword, word and doubleword exclusive

@@ -12,7 +12,7 @@
 #include <limits>
 
 #include "qor/dbg/dbg_Enum.h"
-#include "qor/fnd/fnd_DoublewordLoad.h"
+#include "qor/fnd/fnd_DoublewordAccess.h"
 #include "qor/fnd/fnd_Fence.h"
 #include "qor/hid/QVA/hid_DeviceStatus.h"
 #include "qor/hidlow/QVA/hidlow_PadLifoRing.h"
@@ -40,8 +40,10 @@ constexpr const char* SourceFileName(const char* path) {
 // Yields whether condition holds, reporting its text when it does not. The
 // break handler may return, so every caller then returns without touching the
 // ring or the cursor.
-#define QOR_HIDLOW_CHECK(condition) \
-    ((condition) ? true : (ReportFailedCheck(kFileName, __LINE__, #condition), false))
+#define QOR_HIDLOW_CHECK(condition)                    \
+    (__builtin_expect(static_cast<bool>(condition), 1) \
+         ? true                                        \
+         : (ReportFailedCheck(kFileName, __LINE__, #condition), false))
 
 struct ControlSnapshot {
     s32 writePointer;
@@ -76,7 +78,10 @@ struct ControlSnapshot {
     return snapshot;
 }
 
-[[maybe_unused]] bool ControlsMoved(const LifoRing& ring, const ControlSnapshot& snapshot) {
+// Inlined, so a reader keeps its snapshot in registers instead of handing it
+// to a call.
+[[maybe_unused, gnu::always_inline]] inline bool ControlsMoved(const LifoRing& ring,
+                                                               const ControlSnapshot& snapshot) {
     return ReadControls(ring) != snapshot;
 }
 
@@ -85,7 +90,7 @@ struct ControlSnapshot {
 // doubleword loads, otherwise one cell at a time. Slots lie at offset 40 +
 // 16 k of an 8-byte aligned record, so both doublewords are aligned. A
 // template, so the branch a processor does not take is never compiled.
-template <bool kDoublewords = fnd::PLAIN_DOUBLEWORD_LOADS>
+template <bool kDoublewords = fnd::PLAIN_DOUBLEWORD_ACCESS>
 void LoadSample(const IPadStatus& slot, hid::QVA::PadStatus* pSample) {
     if constexpr (kDoublewords) {
         std::uint64_t words[sizeof(IPadStatus) / sizeof(std::uint64_t)];

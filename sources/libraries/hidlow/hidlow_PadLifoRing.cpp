@@ -1,8 +1,11 @@
 #include "qor/hidlow/QVA/hidlow_PadLifoRing.h"
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 
 #include "hidlow_LifoRingSteps.h"
+#include "qor/fnd/fnd_DoublewordAccess.h"
 #include "qor/fnd/fnd_Fence.h"
 #include "qor/os/os_Tick.h"
 
@@ -26,15 +29,16 @@ struct FailedCheck {
 };
 
 // Returns the failed check from PlanRead when condition does not hold.
-#define QOR_HIDLOW_FAIL_UNLESS(condition)         \
-    if (!(condition)) {                           \
-        return FailedCheck{__LINE__, #condition}; \
+#define QOR_HIDLOW_FAIL_UNLESS(condition)                     \
+    if (__builtin_expect(!static_cast<bool>(condition), 0)) { \
+        return FailedCheck{__LINE__, #condition};             \
     }
 
 // Works out which slots are new to the cursor (*pTick, *pIndex) in the ring
 // state the snapshot describes; touches nothing.
-FailedCheck PlanRead(const ControlSnapshot& snapshot, const s64* pTick, const s32* pIndex,
-                     s32 maxRead, ReadPlan* pPlan) {
+[[gnu::always_inline]] inline FailedCheck PlanRead(const ControlSnapshot& snapshot,
+                                                   const s64* pTick, const s32* pIndex, s32 maxRead,
+                                                   ReadPlan* pPlan) {
     s32 writePointer = snapshot.writePointer;
     const s64 tickWriteZero = snapshot.tickWriteZero;
     const s64 oldTickWriteZero = snapshot.oldTickWriteZero;
@@ -44,7 +48,7 @@ FailedCheck PlanRead(const ControlSnapshot& snapshot, const s64* pTick, const s3
     if (writePointer < 0) {
         return FailedCheck{};
     }
-    if (writePointer == 0 && tickWriteZero == oldTickWriteZero) {
+    if (__builtin_expect(writePointer == 0 && tickWriteZero == oldTickWriteZero, 0)) {
         // The writer has published slot 0 but not yet the new lap's tick: slot
         // 7 of the lap named by tickWriteZero is still the newest sample.
         if (tickWriteZero < 0) {
@@ -71,12 +75,176 @@ FailedCheck PlanRead(const ControlSnapshot& snapshot, const s64* pTick, const s3
 
 #undef QOR_HIDLOW_FAIL_UNLESS
 
-void StoreSample(IPadStatus& slot, const PadStatus& sample) {
-    slot.hold = sample.hold;
-    slot.trigger = sample.trigger;
-    slot.release = sample.release;
-    slot.stick.x = sample.stick.x;
-    slot.stick.y = sample.stick.y;
+// Copies count slots, newest first, from pNewest down: a run that does not
+// wrap, so count is at most pNewest's slot + 1. Straight-line code entered at
+// the run's oldest slot, with no test per slot: a signed modulo per slot made
+// a 7-sample read 15% longer in instructions, a wrap test per slot cost it
+// about a tenth of its time, and a loop unrolled with a count test per slot
+// takes two instructions a slot more than this.
+[[gnu::always_inline]] inline void CopyRun(const IPadStatus* pNewest, PadStatus* pBuffers,
+                                           s32 count) {
+    switch (count) {
+        case 7:
+            LoadSample(pNewest[-6], &pBuffers[6]);
+            [[fallthrough]];
+        case 6:
+            LoadSample(pNewest[-5], &pBuffers[5]);
+            [[fallthrough]];
+        case 5:
+            LoadSample(pNewest[-4], &pBuffers[4]);
+            [[fallthrough]];
+        case 4:
+            LoadSample(pNewest[-3], &pBuffers[3]);
+            [[fallthrough]];
+        case 3:
+            LoadSample(pNewest[-2], &pBuffers[2]);
+            [[fallthrough]];
+        case 2:
+            LoadSample(pNewest[-1], &pBuffers[1]);
+            [[fallthrough]];
+        case 1:
+            LoadSample(pNewest[0], &pBuffers[0]);
+            [[fallthrough]];
+        default:
+            break;
+    }
+}
+
+// Reports a check that failed on the snapshot, unless the control fields moved
+// since: a snapshot taken across a lap start can be a state the ring was never
+// in, and only controls that have not moved make a failed check a caller error
+// or a damaged record. Returns whether it reported. Out of line: no healthy
+// read comes here.
+[[gnu::noinline, gnu::cold]] bool ReportUnlessMoved([[maybe_unused]] const LifoRing& ring,
+                                                    [[maybe_unused]] ControlSnapshot snapshot,
+                                                    FailedCheck failed) {
+#if !defined(QOR_HIDLOW_FAULT_REPORT_UNCONFIRMED)
+    if (ControlsMoved(ring, snapshot)) {
+        return false;
+    }
+#endif
+    ReportFailedCheck(kFileName, failed.line, failed.condition);
+    return true;
+}
+
+enum class Attempt { kDone, kStartOver };
+
+// One attempt of a read from the snapshot: confirm it, plan, copy, re-check,
+// and commit unless the writer moved meanwhile. Inlined in both callers.
+[[gnu::always_inline]] inline Attempt ReadOnSnapshot(const PadLifoRing& ring,
+                                                     const ControlSnapshot& snapshot,
+                                                     PadStatus* pBuffers, s32 maxRead,
+                                                     s32* pReadCount, s64* pTick, s32* pIndex) {
+#if !defined(QOR_HIDLOW_FAULT_UNCONFIRMED_SNAPSHOT)
+    // A reader stalled between its pointer read and its tick reads can hold a
+    // pointer from an older lap beside a newer lap's ticks. Read after the lap
+    // tick, an equal pointer belongs to the lap that tick names; the old lap
+    // tick may be newer still, which the re-check after the copy sees.
+    if (ring.m_writePointer != snapshot.writePointer) {
+        return Attempt::kStartOver;
+    }
+#endif
+    // acquire: pairs with the releases the control reads saw; no copied field predates them
+    fnd::AcquireFence();
+
+    ReadPlan plan{};
+    const FailedCheck failed = PlanRead(snapshot, pTick, pIndex, maxRead, &plan);
+    if (__builtin_expect(failed.condition != nullptr, 0)) {
+        return ReportUnlessMoved(ring, snapshot, failed) ? Attempt::kDone : Attempt::kStartOver;
+    }
+    if (plan.newestSlot < 0) {
+        return Attempt::kDone;
+    }
+
+    // Newest first: down to slot 0, then on from slot 7.
+    const s32 beforeWrap =
+        plan.readCount < plan.newestSlot + 1 ? plan.readCount : plan.newestSlot + 1;
+    CopyRun(&ring.m_buffers[plan.newestSlot], pBuffers, beforeWrap);
+    if (plan.readCount > beforeWrap) {
+        CopyRun(&ring.m_buffers[kLastSlot], pBuffers + beforeWrap, plan.readCount - beforeWrap);
+    }
+    // acquire: pairs with the release before each slot's stores; newer fields move the re-check
+    fnd::AcquireFence();
+    if (ControlsMoved(ring, snapshot)) {
+        return Attempt::kStartOver;
+    }
+
+    *pReadCount = plan.readCount;
+    *pTick = snapshot.tickWriteZero;
+    *pIndex = plan.newestSlot;
+    return Attempt::kDone;
+}
+
+// Attempts on fresh snapshots until one is done.
+[[gnu::noinline]] void ReadUntilDone(const PadLifoRing& ring, PadStatus* pBuffers, s32 maxRead,
+                                     s32* pReadCount, s64* pTick, s32* pIndex) {
+    while (ReadOnSnapshot(ring, ReadControls(ring), pBuffers, maxRead, pReadCount, pTick, pIndex) ==
+           Attempt::kStartOver) {
+    }
+}
+
+// A sample's fields in their order, each stored whole: hold and trigger in one
+// doubleword, then release and the stick in another, where the processor has
+// single-copy atomic doubleword stores, otherwise one cell at a time. A
+// template, so the branch a processor does not take is never compiled;
+// inlined, so a write makes no call for it.
+template <bool kDoublewords = fnd::PLAIN_DOUBLEWORD_ACCESS>
+[[gnu::always_inline]] inline void StoreSample(IPadStatus& slot, const PadStatus& sample) {
+    if constexpr (kDoublewords) {
+        std::uint64_t words[sizeof(IPadStatus) / sizeof(std::uint64_t)];
+        std::memcpy(words, &sample, sizeof words);
+        fnd::StoreDoublewords(&slot, words);
+    } else {
+        slot.hold = sample.hold;
+        slot.trigger = sample.trigger;
+        slot.release = sample.release;
+        slot.stick.x = sample.stick.x;
+        slot.stick.y = sample.stick.y;
+    }
+}
+
+// Stores the samples from pSample up to pEnd into the slots after slot,
+// publishing each by its pointer, until one lands in slot 0: that one is
+// published by a lap start, which is the caller's. Returns it, or pEnd if
+// none did. Inlined in both callers, so WriteData makes no call for it.
+[[gnu::always_inline]] inline const PadStatus* StoreUpToLapStart(PadLifoRing& ring,
+                                                                 const PadStatus* pSample,
+                                                                 const PadStatus* pEnd, s32 slot) {
+    for (; pSample != pEnd; ++pSample) {
+        slot = slot == kLastSlot ? 0 : slot + 1;
+        // release: the last publication precedes these stores; pairs with reader's copy acquire
+        fnd::ReleaseFence();
+        StoreSample(ring.m_buffers[slot], *pSample);
+        if (slot == 0) {
+            return pSample;
+        }
+        // release: the sample's field stores come first; pairs with the reader's pointer acquire
+        fnd::ReleaseFence();
+        ring.m_writePointer = slot;
+    }
+    return pEnd;
+}
+
+// *pLapStart is in slot 0: begins its lap and writes on up to pEnd, through as
+// many laps as that takes.
+[[gnu::noinline]] void StartLapsAndWriteOn(PadLifoRing& ring, const PadStatus* pLapStart,
+                                           const PadStatus* pEnd) {
+    while (pLapStart != pEnd) {
+        // The tick is taken after slot 0 has been filled.
+        const s64 currentLapTick = ring.m_tickWriteZero;
+        const s64 tickWriteZero = NextLapTick(currentLapTick);
+        ring.m_oldTickWriteZero = currentLapTick;
+        // Until the new tick lands the lap ticks are equal: readers then take
+        // slot 7 as the newest, and a re-check that finds pointer 0 again one
+        // lap later still sees the old lap tick move.
+        // release: slot 0 and old lap tick precede pointer 0; pairs with reader's pointer acquire
+        fnd::ReleaseFence();
+        ring.m_writePointer = 0;
+        // release: pointer 0 precedes the new lap tick; pairs with the reader's lap tick acquire
+        fnd::ReleaseFence();
+        ring.m_tickWriteZero = tickWriteZero;
+        pLapStart = StoreUpToLapStart(ring, pLapStart + 1, pEnd, 0);
+    }
 }
 
 }  // namespace
@@ -86,39 +254,17 @@ void PadLifoRing::WriteData(const PadStatus* pBuffers, s32 bufferNum) {
         return;
     }
     // Only this writer changes the pointer, so one read serves the whole batch.
-    s32 tmpWritePointer = m_writePointer;
+    const s32 tmpWritePointer = m_writePointer;
     // A damaged record must never steer a store outside m_buffers.
     if (!QOR_HIDLOW_CHECK(-1 <= tmpWritePointer && PAD_LIFORING_BUFFER_NUM > tmpWritePointer)) {
         return;
     }
-
-    for (s32 i = 0; i < bufferNum; ++i) {
-        tmpWritePointer = tmpWritePointer == kLastSlot ? 0 : tmpWritePointer + 1;
-
-        // release: the last publication precedes these stores; pairs with reader's copy acquire
-        fnd::ReleaseFence();
-        StoreSample(m_buffers[tmpWritePointer], pBuffers[i]);
-
-        if (tmpWritePointer != 0) {
-            // release: the five field stores come first; pairs with the reader's pointer acquire
-            fnd::ReleaseFence();
-            m_writePointer = tmpWritePointer;
-            continue;
-        }
-
-        // A new lap: the tick is taken after slot 0 has been filled.
-        const s64 currentLapTick = m_tickWriteZero;
-        const s64 tickWriteZero = NextLapTick(currentLapTick);
-        m_oldTickWriteZero = currentLapTick;
-        // Until the new tick lands the lap ticks are equal: readers then take
-        // slot 7 as the newest, and a re-check that finds pointer 0 again one
-        // lap later still sees the old lap tick move.
-        // release: slot 0 and old lap tick precede pointer 0; pairs with reader's pointer acquire
-        fnd::ReleaseFence();
-        m_writePointer = 0;
-        // release: pointer 0 precedes the new lap tick; pairs with the reader's lap tick acquire
-        fnd::ReleaseFence();
-        m_tickWriteZero = tickWriteZero;
+    const PadStatus* const pEnd = pBuffers + (bufferNum > 0 ? bufferNum : 0);
+    const PadStatus* const pLapStart = StoreUpToLapStart(*this, pBuffers, pEnd, tmpWritePointer);
+    if (pLapStart != pEnd) {
+        // Out of line and last, so a call that stays inside its lap keeps no
+        // registers for it.
+        StartLapsAndWriteOn(*this, pLapStart, pEnd);
     }
 }
 
@@ -158,63 +304,11 @@ void PadLifoRing::ReadData(PadStatus* pBuffers, s32 bufferNum, s32* pReadCount, 
         return;
     }
     ReadOldLapTick(*this, &snapshot);
-
-    for (;; snapshot = ReadControls(*this)) {
-#if !defined(QOR_HIDLOW_FAULT_UNCONFIRMED_SNAPSHOT)
-        // A reader stalled between its pointer read and its tick reads can
-        // hold a pointer from an older lap beside a newer lap's ticks. Read
-        // after the lap tick, an equal pointer belongs to the lap that tick
-        // names; the old lap tick may be newer still, which the re-check after
-        // the copy sees.
-        if (m_writePointer != snapshot.writePointer) {
-            continue;
-        }
-#endif
-        // acquire: pairs with the releases the control reads saw; no copied field predates them
-        fnd::AcquireFence();
-
-        ReadPlan plan{};
-        const FailedCheck failed = PlanRead(snapshot, pTick, pIndex, maxRead, &plan);
-        if (failed.condition != nullptr) {
-#if !defined(QOR_HIDLOW_FAULT_REPORT_UNCONFIRMED)
-            // A snapshot taken across a lap start can be a state the ring was
-            // never in. Only controls that have not moved since make a failed
-            // check a caller error or a damaged record.
-            if (ControlsMoved(*this, snapshot)) {
-                continue;
-            }
-#endif
-            ReportFailedCheck(kFileName, failed.line, failed.condition);
-            return;
-        }
-        if (plan.newestSlot < 0) {
-            return;
-        }
-
-        // Newest first: down to slot 0, then on from slot 7, with no wrap
-        // test per slot (a signed modulo per slot made a 7-sample read 15%
-        // longer in instructions; a wrap test per slot cost it about a tenth
-        // of its time), and unrolled: at most 7 slots, and another 8% off.
-        const s32 beforeWrap =
-            plan.readCount < plan.newestSlot + 1 ? plan.readCount : plan.newestSlot + 1;
-#pragma GCC unroll 8
-        for (s32 i = 0; i < beforeWrap; ++i) {
-            LoadSample(m_buffers[plan.newestSlot - i], &pBuffers[i]);
-        }
-#pragma GCC unroll 8
-        for (s32 i = beforeWrap; i < plan.readCount; ++i) {
-            LoadSample(m_buffers[kLastSlot + beforeWrap - i], &pBuffers[i]);
-        }
-        // acquire: pairs with the release before each slot's stores; newer fields move the re-check
-        fnd::AcquireFence();
-        if (ControlsMoved(*this, snapshot)) {
-            continue;
-        }
-
-        *pReadCount = plan.readCount;
-        *pTick = snapshot.tickWriteZero;
-        *pIndex = plan.newestSlot;
-        return;
+    if (ReadOnSnapshot(*this, snapshot, pBuffers, maxRead, pReadCount, pTick, pIndex) ==
+        Attempt::kStartOver) {
+        // Out of line and last: a read starts over only when the writer moved
+        // during it.
+        ReadUntilDone(*this, pBuffers, maxRead, pReadCount, pTick, pIndex);
     }
 }
 

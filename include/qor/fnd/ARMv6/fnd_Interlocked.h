@@ -77,9 +77,10 @@ inline void DataMemoryBarrier() {
 
 class Interlocked {
 public:
-    // A plain LDRD is single-copy atomic only per word, and LDREXD costs more
-    // than the cells' own loads: runs of cells are read cell by cell.
-    static constexpr bool kPlainDoublewordLoads = false;
+    // A plain LDRD or STRD is single-copy atomic only per word, and LDREXD
+    // and STREXD cost more than the cells' own accesses: runs of cells are
+    // read and written cell by cell.
+    static constexpr bool kPlainDoublewordAccess = false;
 
     // The exclusive access each value type goes through: halfword for s16,
     // word for s32 and bit32 (both as s32), doubleword for s64.

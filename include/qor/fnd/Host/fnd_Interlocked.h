@@ -38,8 +38,9 @@ class Interlocked {
 #endif
 
 public:
-    // An aligned 8-byte load is single-copy atomic on x86-64 and AArch64.
-    static constexpr bool kPlainDoublewordLoads = true;
+    // An aligned 8-byte load or store is single-copy atomic on x86-64 and
+    // AArch64.
+    static constexpr bool kPlainDoublewordAccess = true;
 
     template <typename T>
     static T Load(const volatile T* p) {
@@ -53,6 +54,16 @@ public:
         const auto* words = static_cast<const volatile Doubleword*>(source);
         for (int i = 0; i < count; ++i) {
             destination[i] = __atomic_load_n(&words[i], kLoadOrder);
+        }
+    }
+
+    // count aligned doublewords, one store each, in order.
+    static void StoreDoublewords(volatile void* destination, const std::uint64_t* source,
+                                 int count) {
+        using Doubleword = std::uint64_t __attribute__((may_alias));
+        auto* words = static_cast<volatile Doubleword*>(destination);
+        for (int i = 0; i < count; ++i) {
+            __atomic_store_n(&words[i], source[i], kStoreOrder);
         }
     }
 
