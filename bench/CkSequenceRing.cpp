@@ -29,24 +29,36 @@ void CkSequenceRing::ReadData(PadStatus* pBuffers, s32 bufferNum, s32* pReadCoun
     if (bufferNum <= 0) {
         return;
     }
+    const s32 maxRead = MaxRead(bufferNum);
     for (;;) {
         // Load fence after an even count: pairs with the writer's fence in ck_sequence_write_end;
         // the fields read below are no older than that count.
         const unsigned int version = ck_sequence_read_begin(&m_sequence);
-        const ControlFields controls{m_ring.writePointer, m_ring.tickWriteZero,
-                                     m_ring.oldTickWriteZero};
-        const ReadPlan plan = PlanRead(controls, *pTick, *pIndex, MaxRead(bufferNum));
-        if (plan.newestSlot >= 0) {
-            CopySlots(m_ring, plan, pBuffers);
+        const s32 newest = m_ring.writePointer;
+        const s64 lapTick = m_ring.tickWriteZero;
+        const s64 oldLapTick = m_ring.oldTickWriteZero;
+        // The count as the ring works it out; a writer publishes whole batches
+        // here, so there is no lap start half done to allow for.
+        s32 count;
+        if (*pTick == lapTick) {
+            count = newest - *pIndex;
+        } else if (oldLapTick < 0) {
+            count = newest + 1;
+        } else if (*pTick < oldLapTick) {
+            count = maxRead;
+        } else {
+            count = newest - *pIndex + kSlots;
         }
+        const ReadPlan plan{newest, count < maxRead ? count : maxRead};
+        CopySlots(m_ring, plan, pBuffers);
         // Load fence before the count: pairs with the writer's fence in ck_sequence_write_begin;
         // a field from a write that began after version makes the count differ.
         if (ck_sequence_read_retry(&m_sequence, version)) {
             ++t_retries;
             continue;
         }
-        if (plan.newestSlot >= 0) {
-            Commit(plan, controls.tickWriteZero, pReadCount, pTick, pIndex);
+        if (newest >= 0) {
+            Commit(plan, lapTick, pReadCount, pTick, pIndex);
         }
         return;
     }

@@ -1,6 +1,8 @@
 // The ring's record behind Concurrency Kit's sequence counter (ck_sequence),
 // the general-purpose answer a C or C++ program reaches for: the writer makes
-// the counter odd around its stores; a reader plans and copies between
+// the counter odd around its stores. A reader, as lean as a careful user
+// writes it, reads the three control fields, works out how many slots are new
+// to its cursor and copies them in at most two runs, all between
 // ck_sequence_read_begin, which waits for an even count, and
 // ck_sequence_read_retry, and starts over if the count moved meanwhile.
 //

@@ -127,10 +127,16 @@ inline s32 MaxRead(s32 bufferNum) {
     return bufferNum < kMaxRead ? bufferNum : kMaxRead;
 }
 
-// Copies the planned slots newest first, each as one plain 16-byte copy.
+// Copies the planned slots newest first, each as one plain 16-byte copy, in
+// two runs: down to slot 0, then on from slot 7.
 inline void CopySlots(const PlainPadRing& ring, const ReadPlan& plan, PadStatus* pBuffers) {
-    for (s32 i = 0; i < plan.readCount; ++i) {
-        pBuffers[i] = ring.buffers[(plan.newestSlot - i + kSlots) % kSlots];
+    const s32 beforeWrap =
+        plan.readCount < plan.newestSlot + 1 ? plan.readCount : plan.newestSlot + 1;
+    for (s32 i = 0; i < beforeWrap; ++i) {
+        pBuffers[i] = ring.buffers[plan.newestSlot - i];
+    }
+    for (s32 i = beforeWrap; i < plan.readCount; ++i) {
+        pBuffers[i] = ring.buffers[kMaxRead + beforeWrap - i];
     }
 }
 
