@@ -52,7 +52,7 @@ function(require_at_least count lines pattern what)
 endfunction()
 
 set(writer_functions "PadLifoRing::WriteData" "StartLapsAndWriteOn")
-set(reader_functions "PadLifoRing::ReadData" "ReadUntilDone")
+set(reader_functions "PadLifoRing::ReadData" "ReadNewSamples" "ReadUntilDone")
 
 if(PROCESSOR STREQUAL "armv6k")
     # The conditional branch after each exclusive store must go back to the
