@@ -39,17 +39,6 @@ using namespace std::chrono_literals;
 
 Placement g_placement;
 
-// The library's ring, empty from construction like every baseline, so no
-// benchmark needs to know which ring it runs.
-struct LibraryRing : PadLifoRing {
-    LibraryRing() {
-        m_writePointer = -1;
-        m_tickWriteZero = -1;
-        m_oldTickWriteZero = -1;
-    }
-};
-static_assert(sizeof(LibraryRing) == sizeof(PadLifoRing), "the same record, only constructed");
-
 // Every writer stamps its laps from this source rather than the clock: a
 // clock read (clock_read) costs more than writing several samples, and would
 // hide the writers' own work. Only the writer of the benchmark running, on the
@@ -284,20 +273,20 @@ void RegisterAcrossProcesses(const std::string& name) {
 }
 
 void RegisterAll() {
-    RegisterUncontended<LibraryRing>("ring");
+    RegisterUncontended<PadLifoRing>("ring");
     RegisterUncontended<FloorRing>("floor");
     RegisterUncontended<MutexRing>("mutex");
     RegisterUncontended<CkSequenceRing>("ck_sequence");
     benchmark::RegisterBenchmark("clock_read", ClockRead);
     benchmark::RegisterBenchmark("line_transfer", LineTransfer)->UseRealTime();
 
-    RegisterPair<LibraryRing>("ring", true);
+    RegisterPair<PadLifoRing>("ring", true);
     RegisterPair<CountingRing>("ring_counted", false);
     RegisterPair<FloorRing>("floor", true);
     RegisterPair<MutexRing>("mutex", true);
     RegisterPair<CkSequenceRing>("ck_sequence", true);
 
-    RegisterAcrossProcesses<LibraryRing>("ring");
+    RegisterAcrossProcesses<PadLifoRing>("ring");
     RegisterAcrossProcesses<CountingRing>("ring_counted");
 }
 
