@@ -1,12 +1,14 @@
 // The processor layer under the benchmark's second copy of the ring: the native
 // layer, plus a per-thread count of loads of the write pointer (the ring's only
-// s32 cell) and of the old lap tick. Every attempt of ReadData loads the
-// pointer exactly once more than the old lap tick:
-//   first snapshot  pointer, lap tick, then (unless nothing can be new, which
-//                   ends the read there) the old lap tick
-//   confirm         pointer                    (an attempt that fails it ends here)
-//   re-check, later snapshots  pointer, lap tick, old lap tick
-// so attempts = pointer loads - old lap tick loads, on every path. The two lap
+// s32 cell) and of the old lap tick. ReadData loads them so:
+//   look            pointer, lap tick          (a read that finds nothing new ends here)
+//   each attempt    snapshot: pointer, lap tick, old lap tick
+//                   confirm: pointer           (an attempt that fails it ends here)
+//                   re-check: pointer, lap tick, old lap tick
+// so every attempt, and the look, loads the pointer once more than the old lap
+// tick, on every path: a read's attempts are its pointer loads less its old lap
+// tick loads, less one for the look if it went on (loaded an old lap tick at
+// all), and a read that ends at the look counts as one attempt. The two lap
 // ticks are both s64 cells and are told apart by address. The dispatch header
 // includes it after declaring NativeInterlocked.
 #pragma once
