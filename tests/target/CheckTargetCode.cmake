@@ -160,13 +160,6 @@ function(access_width mnemonic register out)
     set(${out} ${width} PARENT_SCOPE)
 endfunction()
 
-# Follows the registers through the functions' code, from the ring's address
-# in x0 and the caller's pointers in the other argument registers, through
-# moves, additions of constants and the stack; a register written any other
-# way holds an unknown address (a slot the code worked out, on the ring's
-# side). Checks every load and store that may reach the ring, and the
-# barriers between them. ROLE is reader or writer: a reader never stores to
-# the ring, and a writer's stores through an unknown address are slot stores.
 # The registers and the order state at a point, kept for the point a forward
 # branch goes to: code placed after an unconditional jump continues from the
 # state where the first jump to it was taken.
@@ -191,6 +184,13 @@ macro(load_state address)
     endforeach()
 endmacro()
 
+# Follows the registers through the functions' code, from the ring's address
+# in x0 and the caller's pointers in the other argument registers, through
+# moves, additions of constants and the stack; a register written any other
+# way holds an unknown address (a slot the code worked out, on the ring's
+# side). Checks every load and store that may reach the ring, and the
+# barriers between them. ROLE is reader or writer: a reader never stores to
+# the ring, and a writer's stores through an unknown address are slot stores.
 function(check_aarch64 lines role what)
     set(counts_P 0)
     set(counts_T 0)
