@@ -3,6 +3,7 @@
 // ck_sequence, all in one run:
 //   write/N/...        WriteData of N samples per call, time per sample
 //   read/N/...         ReadData of a ring holding N samples new to the cursor
+//                      (counting_read: the library's ReadDataCountingMissed)
 //   pair/PACE/...      one writer and one reader thread on two processors
 //   alone/PACE/...     the same writer with no reader
 //   processes/PACE/... the pair with the ring in shared memory, reader forked
@@ -48,6 +49,15 @@ struct LibraryRing : PadLifoRing {
     }
 };
 static_assert(sizeof(LibraryRing) == sizeof(PadLifoRing), "the same record, only constructed");
+
+// The library's ring read by ReadDataCountingMissed.
+struct CountingReadRing : LibraryRing {
+    void ReadData(PadStatus* pBuffers, s32 bufferNum, s32* pReadCount, s64* pTick,
+                  s32* pIndex) const {
+        benchmark::DoNotOptimize(
+            ReadDataCountingMissed(pBuffers, bufferNum, pReadCount, pTick, pIndex));
+    }
+};
 
 PadStatus SampleNumber(int n) {
     return PadStatus{static_cast<bit32>(n), 0, 0, {static_cast<s16>(n), 0}};
@@ -278,6 +288,10 @@ void RegisterAll() {
     RegisterUncontended<FloorRing>("floor");
     RegisterUncontended<MutexRing>("mutex");
     RegisterUncontended<CkSequenceRing>("ck_sequence");
+    for (const s32 fresh : {7, 0}) {
+        benchmark::RegisterBenchmark(("read/" + std::to_string(fresh) + "/counting_read").c_str(),
+                                     Read<CountingReadRing>, fresh);
+    }
     benchmark::RegisterBenchmark("clock_read", ClockRead);
     benchmark::RegisterBenchmark("line_transfer", LineTransfer)->UseRealTime();
 

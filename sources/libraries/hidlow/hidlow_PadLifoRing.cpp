@@ -15,9 +15,11 @@ constexpr const char* kFileName = SourceFileName(__FILE__);
 constexpr s32 kLastSlot = PAD_LIFORING_BUFFER_NUM - 1;
 
 // newestSlot -1: nothing has been written, there is no lap to move the cursor to.
+// missed only for the counting read.
 struct ReadPlan {
     s32 newestSlot;
     s32 readCount;
+    PadLifoRingMissed missed;
 };
 
 struct FailedCheck {
@@ -32,13 +34,15 @@ struct FailedCheck {
     }
 
 // Works out which slots are new to the cursor (*pTick, *pIndex) in the ring
-// state the snapshot describes; touches nothing.
+// state the snapshot describes, and for the counting read how many samples
+// after the cursor it passes over; touches nothing.
+template <bool kCountMissed>
 FailedCheck PlanRead(const ControlSnapshot& snapshot, const s64* pTick, const s32* pIndex,
                      s32 maxRead, ReadPlan* pPlan) {
     s32 writePointer = snapshot.writePointer;
     const s64 tickWriteZero = snapshot.tickWriteZero;
     const s64 oldTickWriteZero = snapshot.oldTickWriteZero;
-    *pPlan = ReadPlan{-1, 0};
+    *pPlan = ReadPlan{-1, 0, {0, true}};
 
     QOR_HIDLOW_FAIL_UNLESS(-1 <= writePointer && PAD_LIFORING_BUFFER_NUM > writePointer);
     if (writePointer < 0) {
@@ -55,17 +59,37 @@ FailedCheck PlanRead(const ControlSnapshot& snapshot, const s64* pTick, const s3
 
     QOR_HIDLOW_FAIL_UNLESS(*pTick <= tickWriteZero);
     s32 readCount;
+    // The samples after the cursor, or at least this many where the ring no
+    // longer names the cursor's lap.
+    [[maybe_unused]] s32 newer;
+    [[maybe_unused]] bool exact = true;
     if (*pTick >= tickWriteZero) {
         readCount = writePointer - *pIndex;
         QOR_HIDLOW_FAIL_UNLESS(0 <= readCount);
+        newer = readCount;
     } else if (oldTickWriteZero < 0) {
         readCount = writePointer + 1;  // first lap: every sample is newer than the cursor
+        // A cursor from before the first lap is not one of this ring's.
+        newer = readCount;
+        exact = false;
     } else if (*pTick < oldTickWriteZero) {
         readCount = maxRead;  // two or more laps behind
+        // At least the rest of the cursor's lap, the lap between (unless a
+        // lap start in progress has dropped its tick) and the current one.
+        const s32 lapBetween = oldTickWriteZero < tickWriteZero ? PAD_LIFORING_BUFFER_NUM : 0;
+        newer = kLastSlot - *pIndex + lapBetween + writePointer + 1;
+        exact = false;
     } else {
         readCount = writePointer - *pIndex + PAD_LIFORING_BUFFER_NUM;
+        newer = readCount;
     }
-    *pPlan = ReadPlan{writePointer, readCount < maxRead ? readCount : maxRead};
+    *pPlan = ReadPlan{writePointer, readCount < maxRead ? readCount : maxRead, {0, true}};
+    if constexpr (kCountMissed) {
+        // A new cursor misses nothing: what came before its first read is not its loss.
+        if (*pTick >= 0) {
+            pPlan->missed = PadLifoRingMissed{newer - pPlan->readCount, exact};
+        }
+    }
     return FailedCheck{};
 }
 
@@ -122,8 +146,13 @@ void PadLifoRing::WriteData(const PadStatus* pBuffers, s32 bufferNum) {
     }
 }
 
-void PadLifoRing::ReadData(PadStatus* pBuffers, s32 bufferNum, s32* pReadCount, s64* pTick,
-                           s32* pIndex) const {
+namespace {
+
+// The reader behind ReadData and, counting what it passes over into
+// *pMissed, ReadDataCountingMissed.
+template <bool kCountMissed>
+void ReadNewest(const PadLifoRing& ring, PadStatus* pBuffers, s32 bufferNum, s32* pReadCount,
+                s64* pTick, s32* pIndex, PadLifoRingMissed* pMissed) {
     if (!QOR_HIDLOW_CHECK(NULL != pBuffers && NULL != pReadCount && NULL != pTick &&
                           NULL != pIndex)) {
         if (pReadCount != NULL) {
@@ -146,7 +175,7 @@ void PadLifoRing::ReadData(PadStatus* pBuffers, s32 bufferNum, s32* pReadCount, 
     // so a pointer equal to its slot, read before a lap tick equal to its
     // lap, is that very sample; the same slot one lap on comes after a newer
     // lap tick.
-    ControlSnapshot snapshot = ReadPointerAndLapTick(*this);
+    ControlSnapshot snapshot = ReadPointerAndLapTick(ring);
 #if defined(QOR_HIDLOW_FAULT_SHORTCUT_AT_LAP_START)
     const bool lapMayBeStarting = false;
 #else
@@ -157,16 +186,16 @@ void PadLifoRing::ReadData(PadStatus* pBuffers, s32 bufferNum, s32* pReadCount, 
     if (snapshot.writePointer == *pIndex && snapshot.tickWriteZero == *pTick && !lapMayBeStarting) {
         return;
     }
-    ReadOldLapTick(*this, &snapshot);
+    ReadOldLapTick(ring, &snapshot);
 
-    for (;; snapshot = ReadControls(*this)) {
+    for (;; snapshot = ReadControls(ring)) {
 #if !defined(QOR_HIDLOW_FAULT_UNCONFIRMED_SNAPSHOT)
         // A reader stalled between its pointer read and its tick reads can
         // hold a pointer from an older lap beside a newer lap's ticks. Read
         // after the lap tick, an equal pointer belongs to the lap that tick
         // names; the old lap tick may be newer still, which the re-check after
         // the copy sees.
-        if (m_writePointer != snapshot.writePointer) {
+        if (ring.m_writePointer != snapshot.writePointer) {
             continue;
         }
 #endif
@@ -174,13 +203,13 @@ void PadLifoRing::ReadData(PadStatus* pBuffers, s32 bufferNum, s32* pReadCount, 
         fnd::AcquireFence();
 
         ReadPlan plan{};
-        const FailedCheck failed = PlanRead(snapshot, pTick, pIndex, maxRead, &plan);
+        const FailedCheck failed = PlanRead<kCountMissed>(snapshot, pTick, pIndex, maxRead, &plan);
         if (failed.condition != nullptr) {
 #if !defined(QOR_HIDLOW_FAULT_REPORT_UNCONFIRMED)
             // A snapshot taken across a lap start can be a state the ring was
             // never in. Only controls that have not moved since make a failed
             // check a caller error or a damaged record.
-            if (ControlsMoved(*this, snapshot)) {
+            if (ControlsMoved(ring, snapshot)) {
                 continue;
             }
 #endif
@@ -199,23 +228,41 @@ void PadLifoRing::ReadData(PadStatus* pBuffers, s32 bufferNum, s32* pReadCount, 
             plan.readCount < plan.newestSlot + 1 ? plan.readCount : plan.newestSlot + 1;
 #pragma GCC unroll 8
         for (s32 i = 0; i < beforeWrap; ++i) {
-            LoadSample(m_buffers[plan.newestSlot - i], &pBuffers[i]);
+            LoadSample(ring.m_buffers[plan.newestSlot - i], &pBuffers[i]);
         }
 #pragma GCC unroll 8
         for (s32 i = beforeWrap; i < plan.readCount; ++i) {
-            LoadSample(m_buffers[kLastSlot + beforeWrap - i], &pBuffers[i]);
+            LoadSample(ring.m_buffers[kLastSlot + beforeWrap - i], &pBuffers[i]);
         }
         // acquire: pairs with the release before each slot's stores; newer fields move the re-check
         fnd::AcquireFence();
-        if (ControlsMoved(*this, snapshot)) {
+        if (ControlsMoved(ring, snapshot)) {
             continue;
         }
 
+        if constexpr (kCountMissed) {
+            *pMissed = plan.missed;
+        }
         *pReadCount = plan.readCount;
         *pTick = snapshot.tickWriteZero;
         *pIndex = plan.newestSlot;
         return;
     }
+}
+
+}  // namespace
+
+void PadLifoRing::ReadData(PadStatus* pBuffers, s32 bufferNum, s32* pReadCount, s64* pTick,
+                           s32* pIndex) const {
+    ReadNewest<false>(*this, pBuffers, bufferNum, pReadCount, pTick, pIndex, nullptr);
+}
+
+PadLifoRingMissed PadLifoRing::ReadDataCountingMissed(PadStatus* pBuffers, s32 bufferNum,
+                                                      s32* pReadCount, s64* pTick,
+                                                      s32* pIndex) const {
+    PadLifoRingMissed missed{0, true};
+    ReadNewest<true>(*this, pBuffers, bufferNum, pReadCount, pTick, pIndex, &missed);
+    return missed;
 }
 
 }  // namespace qor::hidlow::QVA
