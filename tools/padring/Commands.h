@@ -23,7 +23,13 @@ struct DemoOptions {
 
 struct WatchOptions {
     std::string name;
+    std::string owner;  // a user whose rings to trust besides this one's and root's
     bool wait = false;  // until a producer makes the ring, instead of giving up at once
+};
+
+struct DumpOptions {
+    std::string name;
+    std::string owner;  // as for watch
 };
 
 struct ProduceOptions {
@@ -59,8 +65,9 @@ int RunRecord(const RecordOptions& options);
 // Ctrl-C.
 int RunShow(const std::string& name);
 
-// Prints the producer, the control fields and the eight slots of a ring once.
-int RunDump(const std::string& name);
+// Prints the owner, the producer, the control fields and the eight slots of a
+// ring once.
+int RunDump(const DumpOptions& options);
 
 // Removes a ring that no producer holds.
 int RunRemove(const std::string& name);

@@ -100,10 +100,11 @@ SharedPadRingConsumer OpenToWatch(const WatchOptions& options) {
                     SharedPadRingConsumer::ObjectName(options.name).c_str());
         std::fflush(stdout);
         // Nothing to clean up yet: Ctrl-C may end the wait as it ends any program.
-        return SharedPadRingConsumer::OpenWhenMade(options.name, std::chrono::milliseconds::max());
+        return SharedPadRingConsumer::OpenWhenMade(options.name, std::chrono::milliseconds::max(),
+                                                   options.owner);
     }
     try {
-        return SharedPadRingConsumer::Open(options.name);
+        return SharedPadRingConsumer::Open(options.name, options.owner);
     } catch (const qor::hidlow::QVA::SharedPadRingError& error) {
         if (error.GetCause() != Cause::kNotFound && error.GetCause() != Cause::kNotReady) {
             throw;
