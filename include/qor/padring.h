@@ -45,27 +45,28 @@ typedef struct qor_padring_cursor {
 
 typedef enum qor_padring_code {
     QOR_PADRING_OK = 0,
-    QOR_PADRING_INVALID_ARGUMENT = 1,   /* a null handle or pointer */
-    QOR_PADRING_INVALID_NAME = 2,       /* no shared-memory object can have this name */
-    QOR_PADRING_INVALID_MODE = 3,       /* a mode that lets others write, or shuts the owner out */
-    QOR_PADRING_UNKNOWN_OWNER = 4,      /* the owner named to trust is no user */
-    QOR_PADRING_NOT_FOUND = 5,          /* no object of this name */
-    QOR_PADRING_EXISTS = 6,             /* an object of this name exists */
-    QOR_PADRING_NOT_READY = 7,          /* its producer is still making it: try again */
-    QOR_PADRING_NOT_A_FILE = 8,         /* a FIFO, a directory or another non-regular file */
-    QOR_PADRING_WRITABLE_BY_OTHERS = 9, /* refused: its group or others may write it */
-    QOR_PADRING_UNTRUSTED_OWNER = 10,   /* refused: not this user's, root's or the owner's */
-    QOR_PADRING_NOT_OWNER = 11,         /* a producer's refusal: another user's object */
-    QOR_PADRING_NOT_A_RING = 12,        /* another kind of object */
-    QOR_PADRING_WRONG_VERSION = 13,     /* a format version this library does not read */
-    QOR_PADRING_WRONG_RING_SIZE = 14,   /* the header gives another ring size */
-    QOR_PADRING_WRONG_RING_OFFSET = 15, /* the header puts the ring where it cannot be */
-    QOR_PADRING_TOO_SMALL = 16,         /* the object ends before its ring */
-    QOR_PADRING_DAMAGED = 17,           /* fields no writer leaves, or no memory behind them */
-    QOR_PADRING_PRODUCER_ALIVE = 18,    /* another producer holds the ring */
-    QOR_PADRING_SYSTEM = 19,            /* a system call failed */
-    QOR_PADRING_RING_CHECK_FAILED = 20, /* a read or write found the cursor or the ring unsound */
-    QOR_PADRING_OUT_OF_MEMORY = 21
+    QOR_PADRING_INVALID_ARGUMENT = 1,    /* a null handle or pointer */
+    QOR_PADRING_INVALID_NAME = 2,        /* no shared-memory object can have this name */
+    QOR_PADRING_INVALID_MODE = 3,        /* a mode that lets others write, or shuts the owner out */
+    QOR_PADRING_UNKNOWN_OWNER = 4,       /* the owner named to trust is no user */
+    QOR_PADRING_NOT_FOUND = 5,           /* no object of this name */
+    QOR_PADRING_EXISTS = 6,              /* an object of this name exists */
+    QOR_PADRING_NOT_READY = 7,           /* its producer is still making it: try again */
+    QOR_PADRING_NOT_A_FILE = 8,          /* a FIFO, a directory or another non-regular file */
+    QOR_PADRING_WRITABLE_BY_OTHERS = 9,  /* refused: its group or others may write it */
+    QOR_PADRING_UNTRUSTED_OWNER = 10,    /* refused: not this user's, root's or the owner's */
+    QOR_PADRING_NOT_OWNER = 11,          /* a producer's refusal: another user's object */
+    QOR_PADRING_NOT_A_RING = 12,         /* another kind of object */
+    QOR_PADRING_WRONG_VERSION = 13,      /* a format version this library does not read */
+    QOR_PADRING_WRONG_RING_SIZE = 14,    /* the header gives another ring size */
+    QOR_PADRING_WRONG_RING_OFFSET = 15,  /* the header puts the ring where it cannot be */
+    QOR_PADRING_TOO_SMALL = 16,          /* the object ends before its ring */
+    QOR_PADRING_WRONG_DEVICE_BLOCK = 17, /* the header puts the device block where it cannot be */
+    QOR_PADRING_DAMAGED = 18,            /* fields no writer leaves, or no memory behind them */
+    QOR_PADRING_PRODUCER_ALIVE = 19,     /* another producer holds the ring */
+    QOR_PADRING_SYSTEM = 20,             /* a system call failed */
+    QOR_PADRING_RING_CHECK_FAILED = 21,  /* a read or write found the cursor or the ring unsound */
+    QOR_PADRING_OUT_OF_MEMORY = 22
 } qor_padring_code;
 
 #define QOR_PADRING_MESSAGE_SIZE 512

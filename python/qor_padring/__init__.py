@@ -39,11 +39,12 @@ class Code(enum.IntEnum):
     WRONG_RING_SIZE = 14
     WRONG_RING_OFFSET = 15
     TOO_SMALL = 16
-    DAMAGED = 17
-    PRODUCER_ALIVE = 18
-    SYSTEM = 19
-    RING_CHECK_FAILED = 20
-    OUT_OF_MEMORY = 21
+    WRONG_DEVICE_BLOCK = 17
+    DAMAGED = 18
+    PRODUCER_ALIVE = 19
+    SYSTEM = 20
+    RING_CHECK_FAILED = 21
+    OUT_OF_MEMORY = 22
 
 
 class PadRingError(Exception):

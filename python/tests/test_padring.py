@@ -4,6 +4,7 @@
 import itertools
 import os
 import pwd
+import re
 import signal
 import subprocess
 import time
@@ -43,6 +44,14 @@ def open_when_made(ring):
 def sequence_of(sample):
     """The number padring's producer weaves into bits 16 to 31 of three fields."""
     return (sample.hold >> 16) | (sample.trigger >> 16) << 16 | (sample.release >> 16) << 32
+
+
+def test_the_codes_are_the_c_librarys():
+    header = os.path.join(os.path.dirname(__file__), "..", "..", "include", "qor", "padring.h")
+    with open(header) as text:
+        codes = {name: int(value) for name, value in re.findall(r"QOR_PADRING_(\w+) = (\d+)",
+                                                                 text.read())}
+    assert {code.name: code.value for code in q.Code} == codes
 
 
 def test_python_reads_what_a_cpp_producer_writes_and_counts_what_it_passed_over(name):

@@ -27,7 +27,8 @@ struct WatchOptions {
     bool wait = false;  // until a producer makes the ring, instead of giving up at once
 };
 
-struct DumpOptions {
+// A ring to read, for dump and show.
+struct ReadOptions {
     std::string name;
     std::string owner;  // as for watch
 };
@@ -41,6 +42,7 @@ struct ProduceOptions {
 
 struct RecordOptions {
     std::string name;
+    std::string owner;   // as for watch
     double seconds = 0;  // 0: until stopped
     std::string out;     // empty: standard output
     bool wait = false;   // until a producer makes the ring, instead of giving up at once
@@ -63,11 +65,11 @@ int RunRecord(const RecordOptions& options);
 
 // A live picture of one pad in the terminal, redrawn at 60 Hz, until q or
 // Ctrl-C.
-int RunShow(const std::string& name);
+int RunShow(const ReadOptions& options);
 
 // Prints the owner, the producer, the control fields and the eight slots of a
 // ring once.
-int RunDump(const DumpOptions& options);
+int RunDump(const ReadOptions& options);
 
 // Removes a ring that no producer holds.
 int RunRemove(const std::string& name);

@@ -67,7 +67,7 @@ void PrintControl(const char* field, long long value, const char* meaning,
 
 }  // namespace
 
-int RunDump(const DumpOptions& options) {
+int RunDump(const ReadOptions& options) {
     const SharedPadRingConsumer ring = SharedPadRingConsumer::Open(options.name, options.owner);
     PadLifoRingSnapshot s;
     const bool consistent = ring.Ring().TakeSnapshot(&s, kAttempts);

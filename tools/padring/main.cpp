@@ -191,7 +191,7 @@ int main(int argc, char** argv) {
                            "wait for a producer to make the ring instead of giving up");
     AddOwnerOption(*watchCommand, watch.owner);
 
-    DumpOptions dump;
+    ReadOptions dump;
     CLI::App* dumpCommand = app.add_subcommand(
         "dump", "Prints a ring's owner, producer, control fields and eight slots once");
     AddNameOption(*dumpCommand, dump.name, "shared-memory object of the ring")->required();
@@ -209,11 +209,13 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(0.001, 1e9));
     recordCommand->add_option("--out", record.out, "the file to write (default: standard output)")
         ->type_name("FILE");
+    AddOwnerOption(*recordCommand, record.owner);
 
-    std::string showName;
+    ReadOptions show;
     CLI::App* showCommand = app.add_subcommand(
         "show", "A live picture of one pad: buttons, stick, controller, rate and producer");
-    AddNameOption(*showCommand, showName, "shared-memory object of the ring")->required();
+    AddNameOption(*showCommand, show.name, "shared-memory object of the ring")->required();
+    AddOwnerOption(*showCommand, show.owner);
 
     const std::vector<CLI::App*> commands = {demoCommand, produceCommand, watchCommand,
                                              dumpCommand, removeCommand,  recordCommand,
@@ -267,7 +269,7 @@ int main(int argc, char** argv) {
         } else if (watchCommand->parsed()) {
             status = RunWatch(watch);
         } else if (showCommand->parsed()) {
-            status = RunShow(showName);
+            status = RunShow(show);
         } else if (recordCommand->parsed()) {
             status = RunRecord(record);
         } else if (removeCommand->parsed()) {

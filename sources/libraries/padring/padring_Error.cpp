@@ -76,6 +76,8 @@ qor_padring_code CodeOf(Cause cause) {
             return QOR_PADRING_WRONG_RING_OFFSET;
         case Cause::kTooSmall:
             return QOR_PADRING_TOO_SMALL;
+        case Cause::kWrongDeviceBlock:
+            return QOR_PADRING_WRONG_DEVICE_BLOCK;
         case Cause::kDamaged:
             return QOR_PADRING_DAMAGED;
         case Cause::kProducerAlive:
