@@ -203,10 +203,13 @@ void CheckTrusted(const ObjectStatus& status, uid_t trustedOwner, const std::str
                                      "feed this consumer");
     }
     if (status.owner != geteuid() && status.owner != 0 && status.owner != trustedOwner) {
-        throw SharedPadRingError(Cause::kUntrustedOwner,
-                                 refusal + "only rings of this user (" + UserText(geteuid()) +
-                                     "), root or an owner named are trusted; name " +
-                                     UserText(status.owner) + " as the owner to trust it");
+        const std::string trusted =
+            geteuid() == 0
+                ? "only root's rings or an owner named"
+                : "only rings of this user (" + UserText(geteuid()) + "), root or an owner named";
+        throw SharedPadRingError(Cause::kUntrustedOwner, refusal + trusted + " are trusted; name " +
+                                                             UserText(status.owner) +
+                                                             " as the owner to trust it");
     }
 }
 

@@ -362,7 +362,7 @@ Owners)
     done
     grep -q "^pad ring /$name: [0-9]*-byte shared-memory object (owner $other, mode 0644)" \
         "$work/dump" || { show dump; fail "dump does not show the owner and the mode"; }
-    expect_error 1 "refusing /$name (owner $other, mode 0644): only rings of this user (root)" \
+    expect_error 1 "refusing /$name (owner $other, mode 0644): only root's rings or an owner named" \
         watch --name "$name"
     expect_error 1 "cannot produce into /$name (owner $other, mode 0644): it belongs to another" \
         produce --name "$name"
