@@ -3,6 +3,8 @@
 // ck_sequence, all in one run:
 //   write/N/...        WriteData of N samples per call, time per sample
 //   read/N/...         ReadData of a ring holding N samples new to the cursor
+//                      (counting_read: the library's ReadDataCountingMissed;
+//                      c_interface: qor_padring_read on a ring in shared memory)
 //   pair/PACE/...      one writer and one reader thread on two processors
 //   alone/PACE/...     the same writer with no reader
 //   processes/PACE/... the pair with the ring in shared memory, reader forked
@@ -30,6 +32,7 @@
 #include "SharedMemory.h"
 #include "qor/hidlow/QVA/hidlow_PadLifoRing.h"
 #include "qor/os/os_Tick.h"
+#include "qor/padring.h"
 
 namespace qor::bench {
 namespace {
@@ -47,6 +50,18 @@ s64 CountingTick() {
     static s64 s_tick = 0;
     return ++s_tick;
 }
+
+// The library's ring read by ReadDataCountingMissed, its counts added up
+// where the compiler cannot drop them (and without a memory clobber, which
+// would cost the loop around the call more than the count costs the read).
+struct CountingReadRing : PadLifoRing {
+    void ReadData(PadStatus* pBuffers, s32 bufferNum, s32* pReadCount, s64* pTick,
+                  s32* pIndex) const {
+        m_missed += ReadDataCountingMissed(pBuffers, bufferNum, pReadCount, pTick, pIndex).count;
+    }
+
+    mutable s64 m_missed = 0;
+};
 
 PadStatus SampleNumber(int n) {
     return PadStatus{static_cast<bit32>(n), 0, 0, {static_cast<s16>(n), 0}};
@@ -98,6 +113,44 @@ void Read(benchmark::State& state, s32 fresh) {
     if (count != fresh || tick != lapTick || index != newest) {
         state.SkipWithError("the last read did not deliver what the cursor promised");
     }
+}
+
+// qor_padring_read, the C interface, on a ring in named shared memory made
+// through it, as Read does: room for 7, a cursor fresh samples behind.
+void ReadThroughC(benchmark::State& state, s32 fresh) {
+    const std::string name = "qor-bench-c-" + std::to_string(getpid());
+    qor_padring_producer* producer = nullptr;
+    qor_padring_consumer* consumer = nullptr;
+    qor_padring_error error{};
+    if (qor_padring_producer_open(name.c_str(), 0600, &producer, &error) != QOR_PADRING_OK ||
+        qor_padring_consumer_open(name.c_str(), nullptr, &consumer, &error) != QOR_PADRING_OK ||
+        qor_padring_remove_name(producer, &error) != QOR_PADRING_OK) {
+        state.SkipWithError(error.message);
+        qor_padring_producer_close(producer);
+        return;
+    }
+    qor_padring_sample samples[2 * kSlots];
+    for (int i = 0; i < 2 * kSlots; ++i) {
+        samples[i] = qor_padring_sample{static_cast<bit32>(i), 0, 0, static_cast<s16>(i), 0};
+    }
+    qor_padring_write(producer, samples, 2 * kSlots, nullptr);
+
+    qor_padring_sample delivered[kMaxRead];
+    s32 count = 0;
+    s32 missed = 0;
+    bool exact = true;
+    qor_padring_cursor newest = QOR_PADRING_CURSOR_NEW;
+    qor_padring_read(consumer, delivered, kMaxRead, &count, &newest, &missed, &exact, nullptr);
+    qor_padring_cursor cursor = newest;
+    for (auto _ : state) {
+        cursor = qor_padring_cursor{newest.lap_tick, newest.slot - fresh};
+        qor_padring_read(consumer, delivered, kMaxRead, &count, &cursor, &missed, &exact, nullptr);
+    }
+    if (count != fresh || cursor.slot != newest.slot || newest.slot != kMaxRead) {
+        state.SkipWithError("the last read did not deliver what the cursor promised");
+    }
+    qor_padring_consumer_close(consumer);
+    qor_padring_producer_close(producer);
 }
 
 void ClockRead(benchmark::State& state) {
@@ -277,6 +330,12 @@ void RegisterAll() {
     RegisterUncontended<FloorRing>("floor");
     RegisterUncontended<MutexRing>("mutex");
     RegisterUncontended<CkSequenceRing>("ck_sequence");
+    for (const s32 fresh : {7, 0}) {
+        const std::string read = "read/" + std::to_string(fresh);
+        benchmark::RegisterBenchmark((read + "/counting_read").c_str(), Read<CountingReadRing>,
+                                     fresh);
+        benchmark::RegisterBenchmark((read + "/c_interface").c_str(), ReadThroughC, fresh);
+    }
     benchmark::RegisterBenchmark("clock_read", ClockRead);
     benchmark::RegisterBenchmark("line_transfer", LineTransfer)->UseRealTime();
 

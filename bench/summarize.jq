@@ -35,6 +35,9 @@ records as $r
         ratio(alone($op; "mutex"); alone($op; "ring")),
         ratio(alone($op; "ck_sequence"); alone($op; "ring"))] | map(fmt(2)) | row),
   "",
+  "The counting read (`ReadDataCountingMissed`, counting what it passes over): 7 new \(alone("read/7"; "counting_read") | fmt(2)) ns (\(ratio(alone("read/7"; "counting_read"); alone("read/7"; "ring")) | fmt(2))x `ReadData`), nothing new \(alone("read/0"; "counting_read") | fmt(2)) ns (\(ratio(alone("read/0"; "counting_read"); alone("read/0"; "ring")) | fmt(2))x).",
+  "The C interface (`qor_padring_read` on a ring in shared memory, counting too): 7 new \(alone("read/7"; "c_interface") | fmt(2)) ns (\(ratio(alone("read/7"; "c_interface"); alone("read/7"; "ring")) | fmt(2))x `ReadData`), nothing new \(alone("read/0"; "c_interface") | fmt(2)) ns (\(ratio(alone("read/0"; "c_interface"); alone("read/0"; "ring")) | fmt(2))x).",
+  "",
   "Lap ticks: \($context["lap ticks"] // "-"). A clock read (std::chrono::steady_clock::now) alone: \($r["clock_read"] | if . then ns else null end | fmt(1)) ns;",
   "one cache line handed from one processor to the other: \($r["line_transfer"].per_transfer | if . then . * 1e9 else null end | fmt(1)) ns.",
   "",
@@ -79,7 +82,10 @@ records as $r
   (["---", "---:", "---"] | row),
   ([["ReadData, 7 new: ring / ck_sequence <= 1.3", ratio(alone("read/7"; "ring"); alone("read/7"; "ck_sequence")), "le", 1.3],
     ["ReadData, nothing new: ring / ck_sequence <= 1.1", ratio(alone("read/0"; "ring"); alone("read/0"; "ck_sequence")), "le", 1.1],
-    ["WriteData, 1 per call: ring / ck_sequence <= 1.1 (the same counting tick source)", ratio(alone("write/1"; "ring"); alone("write/1"; "ck_sequence")), "le", 1.1]][]
+    ["WriteData, 1 per call: ring / ck_sequence <= 1.1 (the same counting tick source)", ratio(alone("write/1"; "ring"); alone("write/1"; "ck_sequence")), "le", 1.1],
+    ["ReadDataCountingMissed / ReadData, nothing new <= 1.1", ratio(alone("read/0"; "counting_read"); alone("read/0"; "ring")), "le", 1.1],
+    ["ReadDataCountingMissed / ReadData, 7 new <= 1.1", ratio(alone("read/7"; "counting_read"); alone("read/7"; "ring")), "le", 1.1],
+    ["qor_padring_read / ReadData, 7 new <= 1.2", ratio(alone("read/7"; "c_interface"); alone("read/7"; "ring")), "le", 1.2]][]
    | .[1] as $m | .[2] as $how | .[3] as $t
    | [.[0], ($m | fmt(2)),
       (if $m == null then "-"

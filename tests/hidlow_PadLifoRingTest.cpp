@@ -43,19 +43,28 @@ using Sequences = std::vector<std::int64_t>;
 constexpr s64 kLap1 = 1000;
 constexpr s64 kLap2 = 2000;
 constexpr s64 kLap3 = 3000;
+constexpr s64 kLap4 = 4000;
 
 struct Cursor {
     s64 tick;
     s32 index;
 };
 
+using Missed = qor::hidlow::QVA::PadLifoRingMissed;
+
 // Sample n (from 0) lands in slot n % 8 of lap n / 8 + 1, stamped k * 1000.
 class PadLifoRingTest : public ::testing::Test {
 protected:
-    Sequences Read(Cursor& cursor, s32 bufferNum) {
+    // ReadData, or the counting read when missed is given.
+    Sequences Read(Cursor& cursor, s32 bufferNum, Missed* missed = nullptr) {
         PadStatus buffers[10];
         s32 count = -1;
-        m_ring.ReadData(buffers, bufferNum, &count, &cursor.tick, &cursor.index);
+        if (missed == nullptr) {
+            m_ring.ReadData(buffers, bufferNum, &count, &cursor.tick, &cursor.index);
+        } else {
+            *missed = m_ring.ReadDataCountingMissed(buffers, bufferNum, &count, &cursor.tick,
+                                                    &cursor.index);
+        }
         Sequences sequences;
         for (s32 i = 0; i < count; ++i) {
             sequences.push_back(SequenceOf(buffers[i]));
@@ -128,23 +137,55 @@ struct ReadCase {
     s32 bufferNum;
     Sequences delivered;
     Cursor after;
+    Missed missed;  // by the counting read; ReadData delivers the same
+    // The writer stopped between the two lap tick stores: the ticks are equal.
+    bool lapStarting = false;
 };
 
-TEST_F(PadLifoRingTest, ReaderGetsTheNewestUnseenSamplesNewestFirst) {
+TEST_F(PadLifoRingTest, ReaderGetsTheNewestUnseenSamplesNewestFirstAndCountsWhatItPassedOver) {
     const ReadCase cases[] = {
-        {"empty ring", 0, {-1, -1}, 8, {}, {-1, -1}},
-        {"first lap, new reader", 5, {-1, -1}, 8, {4, 3, 2, 1, 0}, {kLap1, 4}},
-        {"first lap, up to date", 5, {kLap1, 4}, 8, {}, {kLap1, 4}},
-        {"first lap, reader at slot 3", 8, {kLap1, 3}, 8, {7, 6, 5, 4}, {kLap1, 7}},
-        {"eight written give seven", 8, {-1, -1}, 10, {7, 6, 5, 4, 3, 2, 1}, {kLap1, 7}},
-        {"second lap, new reader", 9, {-1, -1}, 8, {8, 7, 6, 5, 4, 3, 2}, {kLap2, 0}},
-        {"one behind across the lap", 9, {kLap1, 7}, 8, {8}, {kLap2, 0}},
-        {"six behind across the lap", 9, {kLap1, 2}, 8, {8, 7, 6, 5, 4, 3}, {kLap2, 0}},
-        {"previous lap reader", 11, {kLap1, 5}, 10, {10, 9, 8, 7, 6}, {kLap2, 2}},
-        {"second lap, up to date", 11, {kLap2, 2}, 10, {}, {kLap2, 2}},
-        {"two laps behind", 21, {kLap1, 3}, 8, {20, 19, 18, 17, 16, 15, 14}, {kLap3, 4}},
-        {"small buffer skips older", 7, {kLap1, 1}, 3, {6, 5, 4}, {kLap1, 6}},
-        {"no room", 7, {kLap1, 1}, 0, {}, {kLap1, 1}},
+        {"empty ring", 0, {-1, -1}, 8, {}, {-1, -1}, {0, true}},
+        {"first lap, new reader", 5, {-1, -1}, 8, {4, 3, 2, 1, 0}, {kLap1, 4}, {0, true}},
+        {"first lap, up to date", 5, {kLap1, 4}, 8, {}, {kLap1, 4}, {0, true}},
+        {"first lap, reader at slot 3", 8, {kLap1, 3}, 8, {7, 6, 5, 4}, {kLap1, 7}, {0, true}},
+        {"eight written give seven", 8, {-1, -1}, 10, {7, 6, 5, 4, 3, 2, 1}, {kLap1, 7}, {0, true}},
+        {"second lap, new reader", 9, {-1, -1}, 8, {8, 7, 6, 5, 4, 3, 2}, {kLap2, 0}, {0, true}},
+        {"one behind across the lap", 9, {kLap1, 7}, 8, {8}, {kLap2, 0}, {0, true}},
+        {"six behind across the lap", 9, {kLap1, 2}, 8, {8, 7, 6, 5, 4, 3}, {kLap2, 0}, {0, true}},
+        {"previous lap reader", 11, {kLap1, 5}, 10, {10, 9, 8, 7, 6}, {kLap2, 2}, {0, true}},
+        {"previous lap, room for 3", 11, {kLap1, 5}, 3, {10, 9, 8}, {kLap2, 2}, {2, true}},
+        {"second lap, up to date", 11, {kLap2, 2}, 10, {}, {kLap2, 2}, {0, true}},
+        {"two laps behind",
+         21,
+         {kLap1, 3},
+         8,
+         {20, 19, 18, 17, 16, 15, 14},
+         {kLap3, 4},
+         {10, false}},
+        {"three laps behind",
+         29,
+         {kLap1, 3},
+         8,
+         {28, 27, 26, 25, 24, 23, 22},
+         {kLap4, 4},
+         {10, false}},
+        {"lap start, one behind",
+         16,
+         {kLap1, 5},
+         8,
+         {15, 14, 13, 12, 11, 10, 9},
+         {kLap2, 7},
+         {3, false},
+         true},
+        {"a cursor from before the first lap",
+         5,
+         {500, 3},
+         8,
+         {4, 3, 2, 1, 0},
+         {kLap1, 4},
+         {0, false}},
+        {"small buffer skips older", 7, {kLap1, 1}, 3, {6, 5, 4}, {kLap1, 6}, {2, true}},
+        {"no room", 7, {kLap1, 1}, 0, {}, {kLap1, 1}, {0, true}},
     };
     for (const ReadCase& c : cases) {
         SCOPED_TRACE(c.behaviour);
@@ -152,11 +193,24 @@ TEST_F(PadLifoRingTest, ReaderGetsTheNewestUnseenSamplesNewestFirst) {
         SteppedTick::Calls() = 0;
         m_writer.Next() = 0;
         m_writer.Write(c.written);
+        if (c.lapStarting) {
+            m_ring.m_oldTickWriteZero = static_cast<s64>(m_ring.m_tickWriteZero);
+        }
         Cursor cursor = c.cursor;
         EXPECT_EQ(c.delivered, Read(cursor, c.bufferNum));
         EXPECT_EQ(c.after.tick, cursor.tick);
         EXPECT_EQ(c.after.index, cursor.index);
         EXPECT_TRUE(Read(cursor, c.bufferNum).empty()) << "a second read delivered again";
+
+        Cursor counting = c.cursor;
+        Missed missed{-1, !c.missed.exact};
+        EXPECT_EQ(c.delivered, Read(counting, c.bufferNum, &missed));
+        EXPECT_EQ(c.after.tick, counting.tick);
+        EXPECT_EQ(c.after.index, counting.index);
+        EXPECT_EQ(c.missed.count, missed.count);
+        EXPECT_EQ(c.missed.exact, missed.exact);
+        EXPECT_TRUE(Read(counting, c.bufferNum, &missed).empty());
+        EXPECT_EQ(0, missed.count) << "nothing new, nothing missed";
     }
     EXPECT_TRUE(m_breaks.Take().empty());
 }

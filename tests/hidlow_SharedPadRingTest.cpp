@@ -371,6 +371,39 @@ TEST_F(SharedPadRing, AnotherUserWaitsOutARingBeingMadeAndIsToldWhenShutOut) {
                   }));
 }
 
+// Whoever can make a name before the service starts must not feed its
+// consumers: they read only what no one else may write, owned by their own
+// user, root or an owner they name; a producer writes only into its own.
+TEST_F(SharedPadRing, OnlyATrustedOwnersRingFeedsAConsumerAndOnlyItsOwnerProducesIntoIt) {
+    const std::optional<OtherUser> other = FindOrMakeOtherUser();
+    if (!other) {
+        GTEST_SKIP() << "acting as another user needs root";
+    }
+    EXPECT_EQ("", InChild(
+                      [this](const Pause&) {
+                          SharedPadRingProducer::CreateOrTakeOver(m_name, 0644);
+                          return std::string();
+                      },
+                      other));
+    const std::string owned = "(owner qor-test-user, mode 0644)";
+    EXPECT_SHARED_RING_ERROR(SharedPadRingConsumer::Open(m_name), Cause::kUntrustedOwner, owned);
+    EXPECT_SHARED_RING_ERROR(SharedPadRingProducer::CreateOrTakeOver(m_name), Cause::kNotOwner,
+                             "cannot produce into " + m_name + " " + owned);
+    EXPECT_EQ(1, SharedPadRingConsumer::Open(m_name, "qor-test-user").ProducerCount())
+        << "a refused producer took it over";
+    SharedPadRingConsumer::Open(m_name, std::to_string(other->uid));
+    EXPECT_SHARED_RING_ERROR(SharedPadRingConsumer::Open(m_name, "qor-no-such-user"),
+                             Cause::kUnknownOwner, "no such user");
+
+    EXPECT_EQ("", InChild(
+                      [this](const Pause&) {
+                          return std::string(chmod(Path().c_str(), 0620) == 0 ? "" : "no chmod");
+                      },
+                      other));
+    EXPECT_SHARED_RING_ERROR(SharedPadRingConsumer::Open(m_name, "qor-test-user"),
+                             Cause::kWritableByOthers, "(owner qor-test-user, mode 0620)");
+}
+
 // A Remove holds the producer lock for a moment: one that loses the race to
 // another must not take the dead producer for a live one.
 TEST_F(SharedPadRing, ConcurrentRemovesNeverNameADeadProducerAsRunning) {

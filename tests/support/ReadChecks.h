@@ -45,7 +45,8 @@ inline std::int64_t SampleAt(s64 tick, s32 slot) {
     return tick < 0 || slot < 0 ? -1 : (tick / SteppedTick::kStep - 1) * 8 + slot;
 }
 
-// One ReadData call by a reader whose cursor named sample lastSeen.
+// One counting read (ReadData's steps, and what they passed over) by a reader
+// whose cursor named sample lastSeen.
 struct ReadRecord {
     explicit ReadRecord(std::int64_t seen)
         : lastSeen(seen),
@@ -54,7 +55,12 @@ struct ReadRecord {
           tick(startTick),
           index(startIndex) {}
 
-    void Read(const PadLifoRing& ring) { ring.ReadData(delivered, 8, &count, &tick, &index); }
+    void Read(const PadLifoRing& ring) {
+        const hidlow::QVA::PadLifoRingMissed passedOver =
+            ring.ReadDataCountingMissed(delivered, 8, &count, &tick, &index);
+        missed = passedOver.count;
+        missedExact = passedOver.exact;
+    }
 
     std::int64_t lastSeen;
     s64 startTick;
@@ -63,11 +69,29 @@ struct ReadRecord {
     s32 index;
     s32 count = -1;
     PadStatus delivered[8] = {};
+    s32 missed = -1;
+    bool missedExact = false;
 };
+
+// Whether the read's missed count is right: exact, the samples written after
+// lastSeen and older than those delivered (none for a new cursor); or a lower
+// bound, short by at most a lap for each lap between the cursor's and the
+// newest's, where the cursor lay further back than the lap before the newest
+// or a lap start hid that lap (the newest then being slot 7).
+inline bool MissedCountHolds(const ReadRecord& r, std::int64_t newest) {
+    const std::int64_t passedOver = r.lastSeen < 0 ? 0 : newest - r.count - r.lastSeen;
+    const std::int64_t lapsBehind = r.lastSeen < 0 ? 0 : newest / 8 - r.lastSeen / 8;
+    if (r.missedExact) {
+        return r.missed == passedOver;
+    }
+    const bool lapNamed = lapsBehind == 0 || (lapsBehind == 1 && newest % 8 != 7);
+    return !lapNamed && r.missed <= passedOver && r.missed >= passedOver - 8 * (lapsBehind - 1);
+}
 
 // Empty when the read delivered the samples after its cursor up to one that
 // was the writer's newest at some moment from newestFirst to newestLast, seven
-// at most, and left the cursor on it (or where it was, delivering none).
+// at most, left the cursor on it (or where it was, delivering none) and
+// counted what it passed over.
 inline std::string InconsistentRead(const ReadRecord& r, std::int64_t newestFirst,
                                     std::int64_t newestLast) {
     const std::int64_t newest = SampleAt(r.tick, r.index);
@@ -76,8 +100,8 @@ inline std::string InconsistentRead(const ReadRecord& r, std::int64_t newestFirs
     const bool emptyKeepsCursor = r.count > 0 || (r.tick == r.startTick && r.index == r.startIndex);
     const bool newestDuringRead = newest >= newestFirst && newest <= newestLast;
     const bool countMatches = r.count == std::min<std::int64_t>(7, newest - r.lastSeen);
-    if (!violation.empty() ||
-        (cursorOnNewest && emptyKeepsCursor && newestDuringRead && countMatches)) {
+    if (!violation.empty() || (cursorOnNewest && emptyKeepsCursor && newestDuringRead &&
+                               countMatches && MissedCountHolds(r, newest))) {
         return violation;
     }
     return "delivered " + std::to_string(r.count) + " (newest " +
@@ -85,7 +109,8 @@ inline std::string InconsistentRead(const ReadRecord& r, std::int64_t newestFirs
            std::to_string(r.lastSeen) + "; the cursor moved from sample " +
            std::to_string(SampleAt(r.startTick, r.startIndex)) + " to " + std::to_string(newest) +
            "; the newest published during the read went from " + std::to_string(newestFirst) +
-           " to " + std::to_string(newestLast);
+           " to " + std::to_string(newestLast) + "; missed " + (r.missedExact ? "" : "at least ") +
+           std::to_string(r.missed);
 }
 
 }  // namespace qor::test

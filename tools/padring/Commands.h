@@ -23,7 +23,14 @@ struct DemoOptions {
 
 struct WatchOptions {
     std::string name;
+    std::string owner;  // a user whose rings to trust besides this one's and root's
     bool wait = false;  // until a producer makes the ring, instead of giving up at once
+};
+
+// A ring to read, for dump and show.
+struct ReadOptions {
+    std::string name;
+    std::string owner;  // as for watch
 };
 
 struct ProduceOptions {
@@ -35,6 +42,7 @@ struct ProduceOptions {
 
 struct RecordOptions {
     std::string name;
+    std::string owner;   // as for watch
     double seconds = 0;  // 0: until stopped
     std::string out;     // empty: standard output
     bool wait = false;   // until a producer makes the ring, instead of giving up at once
@@ -57,10 +65,11 @@ int RunRecord(const RecordOptions& options);
 
 // A live picture of one pad in the terminal, redrawn at 60 Hz, until q or
 // Ctrl-C.
-int RunShow(const std::string& name);
+int RunShow(const ReadOptions& options);
 
-// Prints the producer, the control fields and the eight slots of a ring once.
-int RunDump(const std::string& name);
+// Prints the owner, the producer, the control fields and the eight slots of a
+// ring once.
+int RunDump(const ReadOptions& options);
 
 // Removes a ring that no producer holds.
 int RunRemove(const std::string& name);

@@ -13,13 +13,15 @@ namespace padring {
 
 struct Counters {
     std::atomic<std::int64_t> samples{0};  // written, or received
-    std::atomic<std::int64_t> skipped{0};  // missed between two received ones
+    std::atomic<std::int64_t> skipped{0};  // passed over between two received ones
+    std::atomic<bool> skippedExact{true};  // false: skipped is a lower bound
     std::atomic<std::int64_t> calls{0};    // WriteData or ReadData calls
     std::atomic<std::int64_t> emptyReads{0};
     std::atomic<std::int64_t> problems{0};
     char firstProblem[200] = {};
 
-    static_assert(std::atomic<std::int64_t>::is_always_lock_free,
+    static_assert(std::atomic<std::int64_t>::is_always_lock_free &&
+                      std::atomic<bool>::is_always_lock_free,
                   "counters are shared between processes, so they must not hide a lock");
 
     // Only the owning loop calls this.

@@ -137,9 +137,20 @@ std::string RateText(const Process& process) {
     return process.hz > 0 ? HzText(process.hz) : "flat out";
 }
 
+// What a reader passed over, as the ring counted it; "+" marks a lower bound
+// (a read that found its cursor more than a lap behind).
+std::string SkippedText(const Process& process) {
+    if (process.producer) {
+        return "-";
+    }
+    // relaxed: a display value, like the counters.
+    const bool exact = process.counters->skippedExact.load(std::memory_order_relaxed);
+    return std::to_string(Load(process.counters->skipped)) + (exact ? "" : "+");
+}
+
 std::string StatusLine(const Process& process) {
     const Counters& c = *process.counters;
-    const std::string skipped = process.producer ? "-" : std::to_string(Load(c.skipped));
+    const std::string skipped = SkippedText(process);
     char line[256];
     std::snprintf(line, sizeof line, "%-9s %10s  %-8s %9lld  skipped %8s  %8.0f %s/s",
                   process.label.c_str(), RateText(process).c_str(),
@@ -238,7 +249,7 @@ bool PrintSummary(const std::vector<Process>& processes, double seconds, int pro
     int failing = 0;
     for (const Process& process : processes) {
         const Counters& c = *process.counters;
-        const std::string skipped = process.producer ? "-" : std::to_string(Load(c.skipped));
+        const std::string skipped = SkippedText(process);
         const std::string empty = process.producer ? "-" : std::to_string(Load(c.emptyReads));
         std::printf("%-9s %7d %10s %9lld %9s %9.0f %10s %8lld\n", process.label.c_str(),
                     process.pid, RateText(process).c_str(), static_cast<long long>(Load(c.samples)),
@@ -247,8 +258,10 @@ bool PrintSummary(const std::vector<Process>& processes, double seconds, int pro
         delivered += process.producer ? 0 : Load(c.samples);
     }
     std::printf(
-        "ran %.1f s; samples: written (producer) or received (reader); calls/s: WriteData or\n"
-        "ReadData calls per second; empty: reads that found nothing new\n",
+        "ran %.1f s; samples: written (producer) or received (reader); skipped: passed over\n"
+        "between two reads, as the ring counted them (+: at least, a reader fell more than a lap\n"
+        "behind); calls/s: WriteData or ReadData calls per second; empty: reads that found\n"
+        "nothing new\n",
         seconds);
     if (producerKills > 0) {
         std::printf(
@@ -270,7 +283,7 @@ bool PrintSummary(const std::vector<Process>& processes, double seconds, int pro
     if (failing == 0) {
         std::printf(
             "verdict: PASS (%lld samples to %d reader%s%s: whole, newest first, consecutive, none "
-            "twice)\n",
+            "twice, skips counted)\n",
             static_cast<long long>(delivered), readers, readers == 1 ? "" : "s", across.c_str());
     } else {
         std::printf("verdict: FAIL (%d of %d processes reported problems, listed above)\n", failing,

@@ -67,15 +67,17 @@ void PrintControl(const char* field, long long value, const char* meaning,
 
 }  // namespace
 
-int RunDump(const std::string& name) {
-    const SharedPadRingConsumer ring = SharedPadRingConsumer::Open(name);
+int RunDump(const ReadOptions& options) {
+    const SharedPadRingConsumer ring = SharedPadRingConsumer::Open(options.name, options.owner);
     PadLifoRingSnapshot s;
     const bool consistent = ring.Ring().TakeSnapshot(&s, kAttempts);
     const PadLifoRingDamage damage = s.Damage();
     const bool healthy = damage.field == nullptr;
 
-    std::printf("pad ring %s: %zu-byte shared-memory object, the %zu-byte ring at offset %zu\n",
-                ring.Name().c_str(), ring.ObjectSize(), sizeof(PadLifoRing), ring.RingOffset());
+    std::printf(
+        "pad ring %s: %zu-byte shared-memory object (%s), the %zu-byte ring at offset %zu\n",
+        ring.Name().c_str(), ring.ObjectSize(), ring.OwnerAndMode().c_str(), sizeof(PadLifoRing),
+        ring.RingOffset());
     std::printf("  producer: %s\n", ProducerText(ring).c_str());
     if (!consistent) {
         std::printf("the writer kept moving: fields below may come from different moments\n");

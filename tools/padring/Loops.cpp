@@ -78,8 +78,9 @@ void ConsumeSamples(const qor::hidlow::QVA::PadLifoRing& ring, double pollHz, Co
     while (keepGoing()) {
         PadStatus samples[kRoom];
         qor::s32 count = -1;
-        ring.ReadData(samples, kRoom, &count, &tick, &index);
-        const std::string problem = check.Take(samples, count, kRoom);
+        const qor::hidlow::QVA::PadLifoRingMissed missed =
+            ring.ReadDataCountingMissed(samples, kRoom, &count, &tick, &index);
+        const std::string problem = check.Take(samples, count, kRoom, missed);
         if (!problem.empty()) {
             counters.RecordProblem(problem.c_str());
         }
@@ -88,6 +89,8 @@ void ConsumeSamples(const qor::hidlow::QVA::PadLifoRing& ring, double pollHz, Co
         Store(counters.emptyReads, emptyReads);
         Store(counters.samples, check.Received());
         Store(counters.skipped, check.Skipped());
+        // relaxed: a display value, like the counters.
+        counters.skippedExact.store(check.SkippedExact(), std::memory_order_relaxed);
         if (pollHz > 0) {
             next = std::max(next + Period(pollHz), Clock::now());
             SleepUntil(next);

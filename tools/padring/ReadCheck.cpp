@@ -6,15 +6,34 @@
 
 namespace padring {
 
+namespace {
+
+// Checks the ring's count against the sample numbers: the numbers between the
+// consumer's newest before this read and the oldest of it (none before the
+// first delivery, nor in a read that delivered nothing).
+std::string MiscountOf(qor::hidlow::QVA::PadLifoRingMissed missed, Sequence passedOver) {
+    if (missed.exact ? missed.count == passedOver
+                     : missed.count >= 0 && missed.count <= passedOver) {
+        return {};
+    }
+    return std::string("the ring counted ") + (missed.exact ? "" : "at least ") +
+           std::to_string(missed.count) + " samples passed over; the sample numbers say " +
+           std::to_string(passedOver);
+}
+
+}  // namespace
+
 std::string ReadCheck::Take(const qor::hid::QVA::PadStatus* samples, qor::s32 count,
-                            qor::s32 bufferNum) {
+                            qor::s32 bufferNum, qor::hidlow::QVA::PadLifoRingMissed missed) {
     const qor::s32 room = std::min(bufferNum, qor::hidlow::QVA::PAD_LIFORING_BUFFER_NUM - 1);
     if (count < 0 || count > room) {
         return "delivered " + std::to_string(count) + " samples into room for " +
                std::to_string(room);
     }
+    m_skipped += missed.count;
+    m_skippedExact = m_skippedExact && missed.exact;
     if (count == 0) {
-        return {};
+        return MiscountOf(missed, 0);
     }
 
     std::string problem;
@@ -36,8 +55,8 @@ std::string ReadCheck::Take(const qor::hid::QVA::PadStatus* samples, qor::s32 co
 
     m_received += count;
     const Sequence newest = SequenceOf(samples[0]);
-    if (problem.empty() && m_newest >= 0) {
-        m_skipped += newest - count + 1 - (m_newest + 1);
+    if (problem.empty()) {
+        problem = MiscountOf(missed, m_newest < 0 ? 0 : newest - count + 1 - (m_newest + 1));
     }
     m_newest = std::max(m_newest, newest);
     return problem;

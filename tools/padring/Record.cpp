@@ -5,7 +5,6 @@
 #include <string>
 
 #include "Commands.h"
-#include "CursorGap.h"
 #include "StopSignal.h"
 #include "qor/hidlow/QVA/hidlow_SharedPadRingConsumer.h"
 
@@ -31,9 +30,9 @@ int RunRecord(const RecordOptions& options) {
                      SharedPadRingConsumer::ObjectName(options.name).c_str());
     }
     const SharedPadRingConsumer ring =
-        options.wait
-            ? SharedPadRingConsumer::OpenWhenMade(options.name, std::chrono::milliseconds::max())
-            : SharedPadRingConsumer::Open(options.name);
+        options.wait ? SharedPadRingConsumer::OpenWhenMade(
+                           options.name, std::chrono::milliseconds::max(), options.owner)
+                     : SharedPadRingConsumer::Open(options.name, options.owner);
     std::FILE* out = options.out.empty() ? stdout : std::fopen(options.out.c_str(), "w");
     if (out == nullptr) {
         std::fprintf(stderr, "padring: cannot write %s\n", options.out.c_str());
@@ -52,14 +51,15 @@ int RunRecord(const RecordOptions& options) {
     qor::s32 index = -1;
     long long received = 0;
     long long missed = 0;
+    bool missedExact = true;
     bool firstRead = true;
     bool removed = false;
     while (!StopRequested() && Clock::now() < end) {
         PadStatus samples[kRoom];
-        const qor::s64 tickBefore = tick;
-        const qor::s32 indexBefore = index;
         qor::s32 count = 0;
-        ring.Ring().ReadData(samples, kRoom, &count, &tick, &index);
+        // The first read misses nothing: what came before it is not the recording's.
+        const qor::hidlow::QVA::PadLifoRingMissed passedOver =
+            ring.Ring().ReadDataCountingMissed(samples, kRoom, &count, &tick, &index);
         const Clock::time_point now = Clock::now();
         if (firstRead) {
             // What the ring held before: only its newest sample, the pad's
@@ -67,7 +67,8 @@ int RunRecord(const RecordOptions& options) {
             count = count > 0 ? 1 : 0;
             firstRead = false;
         }
-        missed += MissedSamples(tickBefore, indexBefore, tick, index, count);
+        missed += passedOver.count;
+        missedExact = missedExact && passedOver.exact;
         for (qor::s32 i = count - 1; i >= 0; --i) {
             if (received++ == 0) {
                 firstSample = now;
@@ -92,8 +93,9 @@ int RunRecord(const RecordOptions& options) {
         SleepUntil(now + kPollPeriod);
     }
     const bool written = out == stdout || std::fclose(out) == 0;
-    std::fprintf(stderr, "recorded %lld samples from %s, missed %lld%s\n", received,
-                 ring.Name().c_str(), missed, removed ? "; the ring was removed" : "");
+    std::fprintf(stderr, "recorded %lld samples from %s, missed %s%lld%s\n", received,
+                 ring.Name().c_str(), missedExact ? "" : "at least ", missed,
+                 removed ? "; the ring was removed" : "");
     return written ? kSuccess : kFailure;
 }
 

@@ -10,7 +10,6 @@
 #include <string>
 
 #include "Commands.h"
-#include "CursorGap.h"
 #include "PadButtons.h"
 #include "StopSignal.h"
 #include "qor/hidlow/QVA/hidlow_SharedPadRingConsumer.h"
@@ -104,6 +103,7 @@ struct Picture {
     long long rate;
     long long received;
     long long missed;
+    bool missedExact;
     PadStatus newest;
 };
 
@@ -113,7 +113,8 @@ void Draw(const Picture& picture) {
     line(picture.ringName + "  controller: " + picture.controller);
     line("producer: " + picture.producer);
     line("samples/s " + std::to_string(picture.rate) + "   received " +
-         std::to_string(picture.received) + "   missed " + std::to_string(picture.missed));
+         std::to_string(picture.received) + "   missed " +
+         (picture.missedExact ? "" : "at least ") + std::to_string(picture.missed));
     line("");
     std::string labels;
     for (int bit = 0; bit < padservice::kMappedBits; ++bit) {
@@ -149,12 +150,12 @@ void Draw(const Picture& picture) {
 
 }  // namespace
 
-int RunShow(const std::string& name) {
+int RunShow(const ReadOptions& options) {
     InstallStopHandlers();
-    const SharedPadRingConsumer ring = SharedPadRingConsumer::Open(name);
+    const SharedPadRingConsumer ring = SharedPadRingConsumer::Open(options.name, options.owner);
     const qor::s32 countAtStart = ring.ProducerCount();
     const Terminal terminal;
-    Picture picture{ring.Name(), "", "", 0, 0, 0, PadStatus{}};
+    Picture picture{ring.Name(), "", "", 0, 0, 0, true, PadStatus{}};
     qor::s64 tick = -1;
     qor::s32 index = -1;
     long long inThisSecond = 0;
@@ -163,9 +164,9 @@ int RunShow(const std::string& name) {
         const Clock::time_point now = Clock::now();
         PadStatus samples[PAD_LIFORING_BUFFER_NUM - 1];
         const qor::s64 tickBefore = tick;
-        const qor::s32 indexBefore = index;
         qor::s32 count = 0;
-        ring.Ring().ReadData(samples, PAD_LIFORING_BUFFER_NUM - 1, &count, &tick, &index);
+        const qor::hidlow::QVA::PadLifoRingMissed passedOver = ring.Ring().ReadDataCountingMissed(
+            samples, PAD_LIFORING_BUFFER_NUM - 1, &count, &tick, &index);
         if (count > 0) {
             picture.newest = samples[0];
         }
@@ -174,7 +175,8 @@ int RunShow(const std::string& name) {
         if (tickBefore >= 0) {
             picture.received += count;
             inThisSecond += count;
-            picture.missed += MissedSamples(tickBefore, indexBefore, tick, index, count);
+            picture.missed += passedOver.count;
+            picture.missedExact = picture.missedExact && passedOver.exact;
         }
         if (now - secondStart >= std::chrono::seconds(1)) {
             picture.rate = inThisSecond;

@@ -58,20 +58,19 @@ void ShowProducer(const std::string& name, const Producer* before, const Produce
     }
 }
 
-// The cursor before and after one read, and what the consumer had before it.
+// The cursor before and after one read, and what the read passed over.
 struct ReadContext {
     qor::s64 tickBefore;
     qor::s64 tick;
     qor::s32 index;
-    Sequence newestBefore;
+    qor::hidlow::QVA::PadLifoRingMissed missed;
 };
 
 void PrintRead(const PadStatus* samples, qor::s32 count, const ReadContext& read) {
-    const Sequence oldest = SequenceOf(samples[count - 1]);
-    const bool gap = read.newestBefore >= 0 && oldest > read.newestBefore + 1;
+    const bool gap = read.missed.count > 0 || !read.missed.exact;
     if (gap) {
-        std::printf("%10s (%lld samples skipped)\n", "...",
-                    static_cast<long long>(oldest - read.newestBefore - 1));
+        std::printf("%10s (%s%d samples skipped)\n", "...", read.missed.exact ? "" : "at least ",
+                    read.missed.count);
     }
     for (qor::s32 i = count - 1; i >= 0; --i) {
         const qor::s32 fromNewest = read.index - i;
@@ -101,10 +100,11 @@ SharedPadRingConsumer OpenToWatch(const WatchOptions& options) {
                     SharedPadRingConsumer::ObjectName(options.name).c_str());
         std::fflush(stdout);
         // Nothing to clean up yet: Ctrl-C may end the wait as it ends any program.
-        return SharedPadRingConsumer::OpenWhenMade(options.name, std::chrono::milliseconds::max());
+        return SharedPadRingConsumer::OpenWhenMade(options.name, std::chrono::milliseconds::max(),
+                                                   options.owner);
     }
     try {
-        return SharedPadRingConsumer::Open(options.name);
+        return SharedPadRingConsumer::Open(options.name, options.owner);
     } catch (const qor::hidlow::QVA::SharedPadRingError& error) {
         if (error.GetCause() != Cause::kNotFound && error.GetCause() != Cause::kNotReady) {
             throw;
@@ -137,11 +137,11 @@ int RunWatch(const WatchOptions& options) {
     Clock::time_point nextLinkCheck = Clock::now() + kLinkCheckPeriod;
     while (!StopRequested()) {
         const qor::s64 tickBefore = tick;
-        const Sequence newestBefore = check.Newest();
         PadStatus samples[kRoom];
         qor::s32 count = -1;
-        ring.Ring().ReadData(samples, kRoom, &count, &tick, &index);
-        const std::string problem = check.Take(samples, count, kRoom);
+        const qor::hidlow::QVA::PadLifoRingMissed missed =
+            ring.Ring().ReadDataCountingMissed(samples, kRoom, &count, &tick, &index);
+        const std::string problem = check.Take(samples, count, kRoom, missed);
         // Counted after the read: a new producer is announced before its first sample.
         const qor::s32 producerCount = ring.ProducerCount();
         const Clock::time_point now = Clock::now();
@@ -152,7 +152,7 @@ int RunWatch(const WatchOptions& options) {
             nextProducerCheck = now + kProducerCheckPeriod;
         }
         if (count > 0 && count <= kRoom) {
-            PrintRead(samples, count, ReadContext{tickBefore, tick, index, newestBefore});
+            PrintRead(samples, count, ReadContext{tickBefore, tick, index, missed});
         }
         if (!problem.empty()) {
             problems.Record(problem);
@@ -177,9 +177,9 @@ int RunWatch(const WatchOptions& options) {
         }
         SleepUntil(now + kPollPeriod);
     }
-    std::printf("stopped: %lld samples received, %lld skipped, %lld problems\n",
-                static_cast<long long>(check.Received()), static_cast<long long>(check.Skipped()),
-                static_cast<long long>(problems.Total()));
+    std::printf("stopped: %lld samples received, %s%lld skipped, %lld problems\n",
+                static_cast<long long>(check.Received()), check.SkippedExact() ? "" : "at least ",
+                static_cast<long long>(check.Skipped()), static_cast<long long>(problems.Total()));
     return problems.Total() == 0 ? kSuccess : kFailure;
 }
 

@@ -76,6 +76,14 @@ CLI::Validator RingName() {
         "NAME");
 }
 
+void AddOwnerOption(CLI::App& command, std::string& owner) {
+    command
+        .add_option("--owner", owner,
+                    "a user whose rings to trust besides yours and root's (a ring other users "
+                    "may write is never trusted)")
+        ->type_name("USER");
+}
+
 CLI::Option* AddNameOption(CLI::App& command, std::string& name, const char* what) {
     return command.add_option("--name", name, what)->check(RingName());
 }
@@ -181,11 +189,13 @@ int main(int argc, char** argv) {
         ->required();
     watchCommand->add_flag("--wait", watch.wait,
                            "wait for a producer to make the ring instead of giving up");
+    AddOwnerOption(*watchCommand, watch.owner);
 
-    std::string dumpName;
-    CLI::App* dumpCommand =
-        app.add_subcommand("dump", "Prints a ring's control fields and its eight slots once");
-    AddNameOption(*dumpCommand, dumpName, "shared-memory object of the ring")->required();
+    ReadOptions dump;
+    CLI::App* dumpCommand = app.add_subcommand(
+        "dump", "Prints a ring's owner, producer, control fields and eight slots once");
+    AddNameOption(*dumpCommand, dump.name, "shared-memory object of the ring")->required();
+    AddOwnerOption(*dumpCommand, dump.owner);
 
     RecordOptions record;
     CLI::App* recordCommand = app.add_subcommand(
@@ -199,11 +209,13 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(0.001, 1e9));
     recordCommand->add_option("--out", record.out, "the file to write (default: standard output)")
         ->type_name("FILE");
+    AddOwnerOption(*recordCommand, record.owner);
 
-    std::string showName;
+    ReadOptions show;
     CLI::App* showCommand = app.add_subcommand(
         "show", "A live picture of one pad: buttons, stick, controller, rate and producer");
-    AddNameOption(*showCommand, showName, "shared-memory object of the ring")->required();
+    AddNameOption(*showCommand, show.name, "shared-memory object of the ring")->required();
+    AddOwnerOption(*showCommand, show.owner);
 
     const std::vector<CLI::App*> commands = {demoCommand, produceCommand, watchCommand,
                                              dumpCommand, removeCommand,  recordCommand,
@@ -257,13 +269,13 @@ int main(int argc, char** argv) {
         } else if (watchCommand->parsed()) {
             status = RunWatch(watch);
         } else if (showCommand->parsed()) {
-            status = RunShow(showName);
+            status = RunShow(show);
         } else if (recordCommand->parsed()) {
             status = RunRecord(record);
         } else if (removeCommand->parsed()) {
             status = RunRemove(removeName);
         } else {
-            status = RunDump(dumpName);
+            status = RunDump(dump);
         }
     } catch (const std::exception& error) {
         std::fprintf(stderr, "padring: %s\n", error.what());

@@ -18,9 +18,11 @@ constexpr const char* kFileName = SourceFileName(__FILE__);
 constexpr s32 kLastSlot = PAD_LIFORING_BUFFER_NUM - 1;
 
 // newestSlot -1: nothing has been written, there is no lap to move the cursor to.
+// missed only for the counting read.
 struct ReadPlan {
     s32 newestSlot;
     s32 readCount;
+    PadLifoRingMissed missed;
 };
 
 struct FailedCheck {
@@ -35,14 +37,16 @@ struct FailedCheck {
     }
 
 // Works out which slots are new to the cursor (*pTick, *pIndex) in the ring
-// state the snapshot describes; touches nothing.
+// state the snapshot describes, and for the counting read how many samples
+// after the cursor it passes over; touches nothing.
+template <bool kCountMissed>
 [[gnu::always_inline]] inline FailedCheck PlanRead(const ControlSnapshot& snapshot,
                                                    const s64* pTick, const s32* pIndex, s32 maxRead,
                                                    ReadPlan* pPlan) {
     s32 writePointer = snapshot.writePointer;
     const s64 tickWriteZero = snapshot.tickWriteZero;
     const s64 oldTickWriteZero = snapshot.oldTickWriteZero;
-    *pPlan = ReadPlan{-1, 0};
+    *pPlan = ReadPlan{-1, 0, {0, true}};
 
     QOR_HIDLOW_FAIL_UNLESS(-1 <= writePointer && PAD_LIFORING_BUFFER_NUM > writePointer);
     if (writePointer < 0) {
@@ -59,17 +63,37 @@ struct FailedCheck {
 
     QOR_HIDLOW_FAIL_UNLESS(*pTick <= tickWriteZero);
     s32 readCount;
+    // The samples after the cursor, or at least this many where the ring no
+    // longer names the cursor's lap.
+    [[maybe_unused]] s32 newer;
+    [[maybe_unused]] bool exact = true;
     if (*pTick >= tickWriteZero) {
         readCount = writePointer - *pIndex;
         QOR_HIDLOW_FAIL_UNLESS(0 <= readCount);
+        newer = readCount;
     } else if (oldTickWriteZero < 0) {
         readCount = writePointer + 1;  // first lap: every sample is newer than the cursor
+        // A cursor from before the first lap is not one of this ring's.
+        newer = readCount;
+        exact = false;
     } else if (*pTick < oldTickWriteZero) {
         readCount = maxRead;  // two or more laps behind
+        // At least the rest of the cursor's lap, the lap between (unless a
+        // lap start in progress has dropped its tick) and the current one.
+        const s32 lapBetween = oldTickWriteZero < tickWriteZero ? PAD_LIFORING_BUFFER_NUM : 0;
+        newer = kLastSlot - *pIndex + lapBetween + writePointer + 1;
+        exact = false;
     } else {
         readCount = writePointer - *pIndex + PAD_LIFORING_BUFFER_NUM;
+        newer = readCount;
     }
-    *pPlan = ReadPlan{writePointer, readCount < maxRead ? readCount : maxRead};
+    *pPlan = ReadPlan{writePointer, readCount < maxRead ? readCount : maxRead, {0, true}};
+    if constexpr (kCountMissed) {
+        // A new cursor misses nothing: what came before its first read is not its loss.
+        if (*pTick >= 0) {
+            pPlan->missed = PadLifoRingMissed{newer - pPlan->readCount, exact};
+        }
+    }
     return FailedCheck{};
 }
 
@@ -130,11 +154,14 @@ struct FailedCheck {
 enum class Attempt { kDone, kStartOver };
 
 // One attempt of a read from the snapshot: confirm it, plan, copy, re-check,
-// and commit unless the writer moved meanwhile. Inlined in both callers.
+// and commit unless the writer moved meanwhile; the counting read also says
+// in *pMissed what it passed over. Inlined in both callers.
+template <bool kCountMissed>
 [[gnu::always_inline]] inline Attempt ReadOnSnapshot(const PadLifoRing& ring,
                                                      const ControlSnapshot& snapshot,
                                                      PadStatus* pBuffers, s32 maxRead,
-                                                     s32* pReadCount, s64* pTick, s32* pIndex) {
+                                                     s32* pReadCount, s64* pTick, s32* pIndex,
+                                                     PadLifoRingMissed* pMissed) {
 #if !defined(QOR_HIDLOW_FAULT_UNCONFIRMED_SNAPSHOT)
     // A reader stalled between its pointer read and its tick reads can hold a
     // pointer from an older lap beside a newer lap's ticks. Read after the lap
@@ -148,7 +175,7 @@ enum class Attempt { kDone, kStartOver };
     fnd::AcquireFence();
 
     ReadPlan plan{};
-    const FailedCheck failed = PlanRead(snapshot, pTick, pIndex, maxRead, &plan);
+    const FailedCheck failed = PlanRead<kCountMissed>(snapshot, pTick, pIndex, maxRead, &plan);
     if (__builtin_expect(failed.condition != nullptr, 0)) {
         return ReportUnlessMoved(ring, snapshot, failed) ? Attempt::kDone : Attempt::kStartOver;
     }
@@ -169,29 +196,39 @@ enum class Attempt { kDone, kStartOver };
         return Attempt::kStartOver;
     }
 
+    *pMissed = plan.missed;
     *pReadCount = plan.readCount;
     *pTick = snapshot.tickWriteZero;
     *pIndex = plan.newestSlot;
     return Attempt::kDone;
 }
 
-// Attempts on fresh snapshots until one is done.
-[[gnu::noinline]] void ReadUntilDone(const PadLifoRing& ring, PadStatus* pBuffers, s32 maxRead,
-                                     s32* pReadCount, s64* pTick, s32* pIndex) {
-    while (ReadOnSnapshot(ring, ReadControls(ring), pBuffers, maxRead, pReadCount, pTick, pIndex) ==
-           Attempt::kStartOver) {
+// Attempts on fresh snapshots until one is done; returns what the counting
+// read passed over.
+template <bool kCountMissed>
+[[gnu::noinline]] PadLifoRingMissed ReadUntilDone(const PadLifoRing& ring, PadStatus* pBuffers,
+                                                  s32 maxRead, s32* pReadCount, s64* pTick,
+                                                  s32* pIndex) {
+    PadLifoRingMissed missed{0, true};
+    while (ReadOnSnapshot<kCountMissed>(ring, ReadControls(ring), pBuffers, maxRead, pReadCount,
+                                        pTick, pIndex, &missed) == Attempt::kStartOver) {
     }
+    return missed;
 }
 
 // The first attempt straight-line, the others (for a read the writer moved
 // during) out of line: as a loop, the first attempt made a 7-sample read 8%
 // slower.
-[[gnu::noinline]] void ReadNewSamples(const PadLifoRing& ring, PadStatus* pBuffers, s32 maxRead,
-                                      s32* pReadCount, s64* pTick, s32* pIndex) {
-    if (ReadOnSnapshot(ring, ReadControls(ring), pBuffers, maxRead, pReadCount, pTick, pIndex) ==
-        Attempt::kStartOver) {
-        ReadUntilDone(ring, pBuffers, maxRead, pReadCount, pTick, pIndex);
+template <bool kCountMissed>
+[[gnu::noinline]] PadLifoRingMissed ReadNewSamples(const PadLifoRing& ring, PadStatus* pBuffers,
+                                                   s32 maxRead, s32* pReadCount, s64* pTick,
+                                                   s32* pIndex) {
+    PadLifoRingMissed missed{0, true};
+    if (ReadOnSnapshot<kCountMissed>(ring, ReadControls(ring), pBuffers, maxRead, pReadCount, pTick,
+                                     pIndex, &missed) == Attempt::kStartOver) {
+        return ReadUntilDone<kCountMissed>(ring, pBuffers, maxRead, pReadCount, pTick, pIndex);
     }
+    return missed;
 }
 
 // A sample's fields in their order, each stored whole: hold and trigger in one
@@ -279,19 +316,27 @@ void PadLifoRing::WriteData(const PadStatus* pBuffers, s32 bufferNum) {
     }
 }
 
-void PadLifoRing::ReadData(PadStatus* pBuffers, s32 bufferNum, s32* pReadCount, s64* pTick,
-                           s32* pIndex) const {
+namespace {
+
+// The reader behind ReadData and, returning what it passes over,
+// ReadDataCountingMissed. Inlined in both.
+template <bool kCountMissed>
+[[gnu::always_inline]] inline PadLifoRingMissed ReadNewest(const PadLifoRing& ring,
+                                                           PadStatus* pBuffers, s32 bufferNum,
+                                                           s32* pReadCount, s64* pTick,
+                                                           s32* pIndex) {
+    constexpr PadLifoRingMissed kNone{0, true};
     if (!QOR_HIDLOW_CHECK(NULL != pBuffers && NULL != pReadCount && NULL != pTick &&
                           NULL != pIndex)) {
         if (pReadCount != NULL) {
             *pReadCount = 0;
         }
-        return;
+        return kNone;
     }
     *pReadCount = 0;
     if (!QOR_HIDLOW_CHECK(-1 <= *pIndex && PAD_LIFORING_BUFFER_NUM > *pIndex) ||
         !QOR_HIDLOW_CHECK((*pIndex >= 0) == (*pTick >= 0)) || bufferNum <= 0) {
-        return;
+        return kNone;
     }
     // At most 7: the eighth slot back is the one the writer fills next, and its
     // stores follow nothing newer than this reader's snapshot, so the re-check
@@ -299,11 +344,11 @@ void PadLifoRing::ReadData(PadStatus* pBuffers, s32 bufferNum, s32* pReadCount, 
     const s32 maxRead = bufferNum < kLastSlot ? bufferNum : kLastSlot;
 
     // A look at the pointer and the lap tick ends the read when nothing can
-    // be new: a polling consumer's usual read. A cursor is never newer than
-    // the ring, so a pointer equal to its slot, read before a lap tick equal
-    // to its lap, is that very sample; the same slot one lap on comes after a
-    // newer lap tick.
-    const ControlSnapshot look = ReadPointerAndLapTick(*this);
+    // be new: a polling consumer's usual read, which misses nothing. A cursor
+    // is never newer than the ring, so a pointer equal to its slot, read
+    // before a lap tick equal to its lap, is that very sample; the same slot
+    // one lap on comes after a newer lap tick.
+    const ControlSnapshot look = ReadPointerAndLapTick(ring);
 #if defined(QOR_HIDLOW_FAULT_SHORTCUT_AT_LAP_START)
     const bool lapMayBeStarting = false;
 #else
@@ -312,12 +357,25 @@ void PadLifoRing::ReadData(PadStatus* pBuffers, s32 bufferNum, s32* pReadCount, 
     const bool lapMayBeStarting = look.writePointer == 0;
 #endif
     if (look.writePointer == *pIndex && look.tickWriteZero == *pTick && !lapMayBeStarting) {
-        return;
+        return kNone;
     }
     // The read proper, from a snapshot of its own: out of line and last, so a
     // read that ends above saves no registers (the look would cost a read
     // that goes on more in registers than its two loads).
-    ReadNewSamples(*this, pBuffers, maxRead, pReadCount, pTick, pIndex);
+    return ReadNewSamples<kCountMissed>(ring, pBuffers, maxRead, pReadCount, pTick, pIndex);
+}
+
+}  // namespace
+
+void PadLifoRing::ReadData(PadStatus* pBuffers, s32 bufferNum, s32* pReadCount, s64* pTick,
+                           s32* pIndex) const {
+    ReadNewest<false>(*this, pBuffers, bufferNum, pReadCount, pTick, pIndex);
+}
+
+PadLifoRingMissed PadLifoRing::ReadDataCountingMissed(PadStatus* pBuffers, s32 bufferNum,
+                                                      s32* pReadCount, s64* pTick,
+                                                      s32* pIndex) const {
+    return ReadNewest<true>(*this, pBuffers, bufferNum, pReadCount, pTick, pIndex);
 }
 
 }  // namespace qor::hidlow::QVA

@@ -68,6 +68,16 @@ void ReadBytes(int fd, void* destination, std::size_t size, off_t offset,
     }
 }
 
+// A user's name, or "uid N" for a number no user has.
+std::string UserText(uid_t user) {
+    char buffer[1024];
+    passwd entry;
+    passwd* found = nullptr;
+    const bool named =
+        getpwuid_r(user, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr;
+    return named ? std::string(entry.pw_name) : "uid " + std::to_string(user);
+}
+
 s32 FieldAt(const unsigned char* bytes, std::size_t offset) {
     s32 value;
     std::memcpy(&value, bytes + offset, sizeof value);
@@ -159,15 +169,57 @@ ObjectStatus StatusOf(int fd, const std::string& objectName) {
 }
 
 std::string OwnerAndMode(const ObjectStatus& status) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "0%03o", static_cast<unsigned>(status.mode));
+    return "owner " + UserText(status.owner) + ", mode " + mode;
+}
+
+uid_t TrustedOwner(const std::string& owner, const std::string& objectName) {
+    if (owner.empty()) {
+        return geteuid();
+    }
     char buffer[1024];
     passwd entry;
     passwd* found = nullptr;
-    const bool named =
-        getpwuid_r(status.owner, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr;
-    char mode[8];
-    std::snprintf(mode, sizeof mode, "0%03o", static_cast<unsigned>(status.mode));
-    return "owner " + (named ? std::string(entry.pw_name) : "uid " + std::to_string(status.owner)) +
-           ", mode " + mode;
+    if (getpwnam_r(owner.c_str(), &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr) {
+        return entry.pw_uid;
+    }
+    const bool number =
+        owner.size() <= 9 && owner.find_first_not_of("0123456789") == std::string::npos;
+    if (!number) {
+        throw SharedPadRingError(
+            Cause::kUnknownOwner,
+            "cannot trust '" + owner + "' as the owner of " + objectName + ": no such user");
+    }
+    return static_cast<uid_t>(std::stoul(owner));
+}
+
+void CheckTrusted(const ObjectStatus& status, uid_t trustedOwner, const std::string& objectName) {
+    const std::string refusal = "refusing " + objectName + " (" + OwnerAndMode(status) + "): ";
+    if ((status.mode & (S_IWGRP | S_IWOTH)) != 0) {
+        throw SharedPadRingError(Cause::kWritableByOthers,
+                                 refusal +
+                                     "its group or others may write it, so anyone could "
+                                     "feed this consumer");
+    }
+    if (status.owner != geteuid() && status.owner != 0 && status.owner != trustedOwner) {
+        const std::string trusted =
+            geteuid() == 0
+                ? "only root's rings or an owner named"
+                : "only rings of this user (" + UserText(geteuid()) + "), root or an owner named";
+        throw SharedPadRingError(Cause::kUntrustedOwner, refusal + trusted + " are trusted; name " +
+                                                             UserText(status.owner) +
+                                                             " as the owner to trust it");
+    }
+}
+
+void CheckOwned(const ObjectStatus& status, const std::string& refusal) {
+    if (status.owner != geteuid()) {
+        throw SharedPadRingError(Cause::kNotOwner, refusal + " (" + OwnerAndMode(status) +
+                                                       "): it belongs to another user than this "
+                                                       "one (" +
+                                                       UserText(geteuid()) + ")");
+    }
 }
 
 bool NameLeadsTo(const std::string& objectName, dev_t device, ino_t inode) {

@@ -74,6 +74,18 @@ ObjectStatus StatusOf(int fd, const std::string& objectName);
 // "owner root, mode 0644", for messages.
 std::string OwnerAndMode(const ObjectStatus& status);
 
+// The user a consumer names to trust besides itself and root, by name or by
+// number; throws kUnknownOwner when there is no such user.
+uid_t TrustedOwner(const std::string& owner, const std::string& objectName);
+
+// A consumer reads only what no one but its owner can write, and what belongs
+// to this user, root or trustedOwner (this user again when none is named):
+// throws kWritableByOthers or kUntrustedOwner.
+void CheckTrusted(const ObjectStatus& status, uid_t trustedOwner, const std::string& objectName);
+
+// A producer writes only into what its effective user owns: throws kNotOwner.
+void CheckOwned(const ObjectStatus& status, const std::string& refusal);
+
 // Whether objectName leads to the object with this device and inode. Looks at
 // the name without opening it, so a mode that shuts this user out does not
 // make a linked object look removed.

@@ -41,10 +41,14 @@ detail::FileDescriptor OpenToRead(const std::string& objectName) {
 
 }  // namespace
 
-SharedPadRingConsumer SharedPadRingConsumer::Open(const std::string& name) {
+SharedPadRingConsumer SharedPadRingConsumer::Open(const std::string& name,
+                                                  const std::string& owner) {
     const std::string objectName = ObjectName(name);
+    const uid_t trustedOwner = detail::TrustedOwner(owner, objectName);
     detail::FileDescriptor fd = OpenToRead(objectName);
     const detail::ObjectStatus status = detail::StatusOf(fd.Get(), objectName);
+    // Judged on the object opened, not on the name: it cannot change in between.
+    detail::CheckTrusted(status, trustedOwner, objectName);
     const detail::HeaderFields header = detail::ReadHeader(fd.Get(), status, objectName);
     if (detail::LeftUnfinished(header)) {
         throw NotReady(objectName);
@@ -59,13 +63,14 @@ SharedPadRingConsumer SharedPadRingConsumer::Open(const std::string& name) {
 }
 
 SharedPadRingConsumer SharedPadRingConsumer::OpenWhenMade(const std::string& name,
-                                                          std::chrono::milliseconds patience) {
+                                                          std::chrono::milliseconds patience,
+                                                          const std::string& owner) {
     constexpr auto kRetryPause = std::chrono::milliseconds(10);
     const bool forever = patience == std::chrono::milliseconds::max();
     const auto giveUp = std::chrono::steady_clock::now() + (forever ? kRetryPause : patience);
     for (;;) {
         try {
-            return Open(name);
+            return Open(name, owner);
         } catch (const SharedPadRingError& error) {
             const bool notMadeYet =
                 error.GetCause() == Cause::kNotFound || error.GetCause() == Cause::kNotReady;

@@ -153,6 +153,10 @@ bool SharedPadRingMapping::StillLinked() const {
     return detail::NameLeadsTo(m_name, m_device, m_inode);
 }
 
+std::string SharedPadRingMapping::OwnerAndMode() const {
+    return detail::OwnerAndMode(detail::StatusOf(m_fd, m_name));
+}
+
 bool SharedPadRingMapping::StillOpenable() const {
     return StillLinked() && detail::NameReadable(m_name);
 }

@@ -151,6 +151,8 @@ SharedPadRingProducer SharedPadRingProducer::Make(const std::string& name, mode_
             throw detail::SystemError(created ? "create" : "open", objectName);
         }
         detail::ObjectStatus status = detail::StatusOf(fd.Get(), objectName);
+        // Before the lock, so that another user's object is not even held a moment.
+        detail::CheckOwned(status, refusal);
         if (!detail::TakeProducerLockSoon(fd.Get(), objectName)) {
             throw detail::ProducerAliveError(refusal,
                                              detail::ReadHeader(fd.Get(), status, objectName));

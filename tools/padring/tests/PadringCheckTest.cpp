@@ -14,6 +14,7 @@ using padring::ReadCheck;
 using padring::Sequence;
 using padring::SequenceOf;
 using qor::hid::QVA::PadStatus;
+using qor::hidlow::QVA::PadLifoRingMissed;
 
 // Newest first, as ReadData delivers them.
 std::vector<PadStatus> Samples(std::initializer_list<Sequence> sequences) {
@@ -24,8 +25,10 @@ std::vector<PadStatus> Samples(std::initializer_list<Sequence> sequences) {
     return samples;
 }
 
-std::string Take(ReadCheck& check, const std::vector<PadStatus>& samples) {
-    return check.Take(samples.data(), static_cast<qor::s32>(samples.size()), 7);
+// missed: what the counting read said it passed over.
+std::string Take(ReadCheck& check, const std::vector<PadStatus>& samples,
+                 PadLifoRingMissed missed = {0, true}) {
+    return check.Take(samples.data(), static_cast<qor::s32>(samples.size()), 7, missed);
 }
 
 // Takes field f (hold, trigger, release, stick.x, stick.y) from newer when bit f of mask is set.
@@ -79,14 +82,17 @@ TEST(PadPattern, ZeroedSlotIsNoSample) {
     EXPECT_EQ(SequenceOf(PadStatus{}), -1);
 }
 
-TEST(ReadCheck, AcceptsConsecutiveNewestFirstReadsAndCountsWhatWasMissed) {
+TEST(ReadCheck, AcceptsConsecutiveNewestFirstReadsAndAddsUpWhatTheyPassedOver) {
     ReadCheck check;
-    EXPECT_EQ(Take(check, Samples({12, 11, 10})), "");
+    EXPECT_EQ(Take(check, Samples({12, 11, 10})), "");  // before the first read: not counted
     EXPECT_EQ(Take(check, {}), "");
-    EXPECT_EQ(Take(check, Samples({20, 19, 18, 17})), "");  // 13..16 were overwritten unseen
+    EXPECT_EQ(Take(check, Samples({20, 19, 18, 17}), {4, true}), "");  // 13..16 unseen
     EXPECT_EQ(check.Received(), 7);
-    EXPECT_EQ(check.Skipped(), 4);  // samples before the first read are not counted
-    EXPECT_EQ(check.Newest(), 20);
+    EXPECT_EQ(check.Skipped(), 4);
+    EXPECT_TRUE(check.SkippedExact());
+    EXPECT_EQ(Take(check, Samples({40}), {3, false}), "");  // at least 3 of 21..39
+    EXPECT_EQ(check.Skipped(), 7);
+    EXPECT_FALSE(check.SkippedExact());
 }
 
 TEST(ReadCheck, FlagsEachBrokenPromise) {
@@ -112,10 +118,22 @@ TEST(ReadCheck, FlagsEachBrokenPromise) {
     }
     {
         ReadCheck check;
+        EXPECT_EQ(Take(check, Samples({3, 2}), {1, true}),
+                  "the ring counted 1 samples passed over; the sample numbers say 0");
+        EXPECT_EQ(Take(check, Samples({9, 8}), {5, true}),
+                  "the ring counted 5 samples passed over; the sample numbers say 4");
+        EXPECT_EQ(Take(check, Samples({19}), {10, false}),
+                  "the ring counted at least 10 samples passed over; the sample numbers say 9");
+        EXPECT_EQ(Take(check, {}, {2, true}),
+                  "the ring counted 2 samples passed over; the sample numbers say 0");
+    }
+    {
+        ReadCheck check;
         const std::vector<PadStatus> eight = Samples({8, 7, 6, 5, 4, 3, 2, 1});
-        EXPECT_EQ(check.Take(eight.data(), 8, 8), "delivered 8 samples into room for 7");
-        EXPECT_EQ(check.Take(eight.data(), 3, 2), "delivered 3 samples into room for 2");
-        EXPECT_EQ(check.Take(eight.data(), -1, 7), "delivered -1 samples into room for 7");
+        EXPECT_EQ(check.Take(eight.data(), 8, 8, {0, true}), "delivered 8 samples into room for 7");
+        EXPECT_EQ(check.Take(eight.data(), 3, 2, {0, true}), "delivered 3 samples into room for 2");
+        EXPECT_EQ(check.Take(eight.data(), -1, 7, {0, true}),
+                  "delivered -1 samples into room for 7");
     }
 }
 

@@ -31,6 +31,14 @@ struct IPadStatus {
     IAnalogStickStatus stick;
 };
 
+// What a counting read passed over: count samples, or at least count when
+// exact is false. Returned, not stored through a pointer, so that counting
+// costs a consumer next to nothing.
+struct PadLifoRingMissed {
+    s32 count;
+    bool exact;
+};
+
 // A ring must be in the empty state before any call: m_writePointer -1 and
 // both lap ticks -1 (slot contents do not matter). A ring made in C++ starts
 // so; whoever casts other memory to a ring (shared memory) stores the three.
@@ -46,6 +54,17 @@ struct PadLifoRing : public LifoRing {
     // A new consumer starts with the cursor (-1, -1). Never writes the ring.
     void ReadData(qor::hid::QVA::PadStatus* pBuffers, s32 bufferNum, s32* pReadCount, s64* pTick,
                   s32* pIndex) const;
+
+    // ReadData, also counting the samples this read passes over for good:
+    // those written after the cursor's sample and before the oldest one
+    // delivered. Exact while the cursor lies in the ring's current lap or the
+    // one before; a lower bound for a cursor from an older lap, and for one
+    // from the lap before while the writer is between a new lap's two tick
+    // stores (the ring then names no lap before). A new cursor (-1, -1)
+    // misses nothing: what came before its first read is not its loss. Nor
+    // does a read that delivers nothing new.
+    PadLifoRingMissed ReadDataCountingMissed(qor::hid::QVA::PadStatus* pBuffers, s32 bufferNum,
+                                             s32* pReadCount, s64* pTick, s32* pIndex) const;
 
     // A new writer taking over from one that stopped for good calls this once,
     // before its first WriteData, while no other writer can run. A writer that
@@ -68,6 +87,7 @@ struct PadLifoRing : public LifoRing {
     IPadStatus m_buffers[PAD_LIFORING_BUFFER_NUM];
 };
 
+static_assert(sizeof(PadLifoRingMissed) == 8 && offsetof(PadLifoRingMissed, exact) == 4);
 static_assert(sizeof(IAnalogStickStatus) == 4 && offsetof(IAnalogStickStatus, y) == 2);
 static_assert(sizeof(IPadStatus) == 16 && offsetof(IPadStatus, trigger) == 4 &&
               offsetof(IPadStatus, release) == 8 && offsetof(IPadStatus, stick) == 12);

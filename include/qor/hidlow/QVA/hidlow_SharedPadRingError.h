@@ -12,10 +12,14 @@ public:
     enum class Cause {
         kInvalidName,       // no shared-memory object can have this name
         kInvalidMode,       // a mode that lets other users write, or shuts the owner out
+        kUnknownOwner,      // the owner named to trust is no user of this machine
         kNotFound,          // no object of this name
         kExists,            // an object of this name exists where a new one was to be made
         kNotReady,          // its producer is still making it
         kNotAFile,          // the name is a FIFO, a directory or another non-regular file
+        kWritableByOthers,  // a consumer's refusal: its group or others may write it
+        kUntrustedOwner,    // a consumer's refusal: not its user's, root's or the owner named
+        kNotOwner,          // a producer's refusal: another user's object
         kNotARing,          // another kind of object: no pad ring magic
         kWrongVersion,      // a pad ring of a format version this library does not read
         kWrongRingSize,     // the header gives a ring size other than PadLifoRing's

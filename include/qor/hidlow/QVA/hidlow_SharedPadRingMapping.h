@@ -54,6 +54,9 @@ public:
     // producer is rewriting that, or died doing so (the next one rewrites it).
     std::optional<SharedPadDevice> Device() const;
 
+    // "owner alice, mode 0644": the object's owner and permission bits now.
+    std::string OwnerAndMode() const;
+
     // Whether the name still leads to this object: false once it has been
     // removed, even if a new object of the same name has been made since.
     bool StillLinked() const;

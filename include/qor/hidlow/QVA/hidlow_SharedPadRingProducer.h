@@ -22,10 +22,12 @@ public:
     // mode is the object's permission bits: the owner reads and writes; group
     // and others may be let read (0640, 0644), never write. It is set only on
     // a ring this producer makes or takes: a refusal leaves the object as it
-    // was. Throws kProducerAlive naming the live producer's pid, kInvalidMode,
-    // kSystem (for instance no memory left in /dev/shm: then nothing is left
-    // behind), and for an existing object each error SharedPadRingConsumer::Open
-    // gives, or kDamaged for a ring whose control fields no writer leaves.
+    // was. An existing object must belong to this process's effective user,
+    // root's as anyone's. Throws kProducerAlive naming the live producer's
+    // pid, kInvalidMode, kSystem (for instance no memory left in /dev/shm:
+    // then nothing is left behind), and for an existing object kNotOwner, each
+    // header error SharedPadRingConsumer::Open gives, or kDamaged for a ring
+    // whose control fields no writer leaves.
     static SharedPadRingProducer CreateOrTakeOver(const std::string& name, mode_t mode = 0600);
 
     // Makes a new ring and never takes one over: throws kExists when the name
