@@ -21,11 +21,12 @@ if(NOT result EQUAL 0)
 endif()
 
 # The instruction lines of the functions whose symbols contain each NAME, one
-# after the other: an operation and the steps it keeps out of line.
+# after the other: an operation and the steps it keeps out of line. A name
+# matches the first such function, and may carry template arguments.
 function(function_bodies out)
     set(lines "")
     foreach(name IN LISTS ARGN)
-        string(REGEX MATCH "<[^>\n]*${name}[^>\n]*>:\n([^\n]+\n)+" body "${disassembly}")
+        string(REGEX MATCH "\n[0-9a-f]+ <[^\n]*${name}[^\n]*>:\n([^\n]+\n)+" body "${disassembly}")
         if(body STREQUAL "")
             message(FATAL_ERROR "no function ${name} in ${OBJECT}")
         endif()
@@ -52,7 +53,9 @@ function(require_at_least count lines pattern what)
 endfunction()
 
 set(writer_functions "PadLifoRing::WriteData" "StartLapsAndWriteOn")
-set(reader_functions "PadLifoRing::ReadData" "ReadNewSamples" "ReadUntilDone")
+set(reader_functions "PadLifoRing::ReadData" "ReadNewSamples<false>" "ReadUntilDone<false>")
+set(counting_reader_functions
+    "PadLifoRing::ReadDataCountingMissed" "ReadNewSamples<true>" "ReadUntilDone<true>")
 
 if(PROCESSOR STREQUAL "armv6k")
     # The conditional branch after each exclusive store must go back to the
@@ -99,11 +102,18 @@ if(PROCESSOR STREQUAL "armv6k")
     require_exclusive_stores("${writer}" "WriteData")
 
     # Reader fences: after the pointer and after the lap tick in the snapshot,
-    # before the slots, and before the re-check.
-    function_bodies(reader ${reader_functions})
-    require_at_least(2 "${reader}" "ldrexd\t" "ReadData")
-    require_at_least(2 "${reader}" "clrex" "ReadData")
-    require_at_least(4 "${reader}" "${barrier}" "ReadData")
+    # before the slots, and before the re-check. The whole-record copy reads
+    # the same way.
+    function(require_reads what)
+        function_bodies(reader ${ARGN})
+        require_at_least(2 "${reader}" "ldrexd\t" "${what}")
+        require_at_least(2 "${reader}" "clrex" "${what}")
+        require_at_least(4 "${reader}" "${barrier}" "${what}")
+    endfunction()
+    require_reads(ReadData ${reader_functions})
+    require_reads(ReadDataCountingMissed ${counting_reader_functions})
+    require_reads(TakeSnapshot "PadLifoRing::TakeSnapshot")
+
     # A new writer's resume: the reader's two acquires on its control reads, the
     # release before the new lap tick, and that tick stored by an exclusive loop.
     function_bodies(resume "PadLifoRing::ResumeWriting")
@@ -112,11 +122,6 @@ if(PROCESSOR STREQUAL "armv6k")
     require_at_least(3 "${resume}" "${barrier}" "ResumeWriting")
     require_exclusive_stores("${resume}" "ResumeWriting")
 
-    # The whole-record copy reads as ReadData does.
-    function_bodies(snapshot "PadLifoRing::TakeSnapshot")
-    require_at_least(2 "${snapshot}" "ldrexd\t" "TakeSnapshot")
-    require_at_least(2 "${snapshot}" "clrex" "TakeSnapshot")
-    require_at_least(4 "${snapshot}" "${barrier}" "TakeSnapshot")
     message(STATUS "exclusive-access loops, plain stores only to the stack, 64-bit reads and "
         "barriers present")
     return()
@@ -446,6 +451,9 @@ require_accesses(WriteData "P;T;O;S")
 function_bodies(reader ${reader_functions})
 check_aarch64("${reader}" reader ReadData)
 require_accesses(ReadData "P;T;O;S")
+function_bodies(counting_reader ${counting_reader_functions})
+check_aarch64("${counting_reader}" reader ReadDataCountingMissed)
+require_accesses(ReadDataCountingMissed "P;T;O;S")
 function_bodies(resume "PadLifoRing::ResumeWriting")
 check_aarch64("${resume}" writer ResumeWriting)
 require_accesses(ResumeWriting "P;T;O")
