@@ -90,9 +90,9 @@ template <bool kCountMissed>
     *pPlan = ReadPlan{writePointer, readCount < maxRead ? readCount : maxRead, {0, true}};
     if constexpr (kCountMissed) {
         // A new cursor misses nothing: what came before its first read is not its loss.
-        if (*pTick >= 0) {
-            pPlan->missed = PadLifoRingMissed{newer - pPlan->readCount, exact};
-        }
+        const bool newCursor = *pTick < 0;
+        pPlan->missed =
+            PadLifoRingMissed{newCursor ? 0 : newer - pPlan->readCount, newCursor || exact};
     }
     return FailedCheck{};
 }
@@ -318,14 +318,25 @@ void PadLifoRing::WriteData(const PadStatus* pBuffers, s32 bufferNum) {
 
 namespace {
 
+// A counting read's result as the one register it is returned in. Merging
+// the early returns' constant with the call's result as a struct, the
+// compiler takes it apart and builds it again, ten instructions on every read.
+using MissedBits = std::uint64_t;
+static_assert(sizeof(MissedBits) == sizeof(PadLifoRingMissed));
+
+inline MissedBits ToBits(PadLifoRingMissed missed) {
+    MissedBits bits;
+    std::memcpy(&bits, &missed, sizeof bits);
+    return bits;
+}
+
 // The reader behind ReadData and, returning what it passes over,
 // ReadDataCountingMissed. Inlined in both.
 template <bool kCountMissed>
-[[gnu::always_inline]] inline PadLifoRingMissed ReadNewest(const PadLifoRing& ring,
-                                                           PadStatus* pBuffers, s32 bufferNum,
-                                                           s32* pReadCount, s64* pTick,
-                                                           s32* pIndex) {
-    constexpr PadLifoRingMissed kNone{0, true};
+[[gnu::always_inline]] inline MissedBits ReadNewest(const PadLifoRing& ring, PadStatus* pBuffers,
+                                                    s32 bufferNum, s32* pReadCount, s64* pTick,
+                                                    s32* pIndex) {
+    const MissedBits kNone = ToBits(PadLifoRingMissed{0, true});
     if (!QOR_HIDLOW_CHECK(NULL != pBuffers && NULL != pReadCount && NULL != pTick &&
                           NULL != pIndex)) {
         if (pReadCount != NULL) {
@@ -362,7 +373,7 @@ template <bool kCountMissed>
     // The read proper, from a snapshot of its own: out of line and last, so a
     // read that ends above saves no registers (the look would cost a read
     // that goes on more in registers than its two loads).
-    return ReadNewSamples<kCountMissed>(ring, pBuffers, maxRead, pReadCount, pTick, pIndex);
+    return ToBits(ReadNewSamples<kCountMissed>(ring, pBuffers, maxRead, pReadCount, pTick, pIndex));
 }
 
 }  // namespace
@@ -375,7 +386,10 @@ void PadLifoRing::ReadData(PadStatus* pBuffers, s32 bufferNum, s32* pReadCount, 
 PadLifoRingMissed PadLifoRing::ReadDataCountingMissed(PadStatus* pBuffers, s32 bufferNum,
                                                       s32* pReadCount, s64* pTick,
                                                       s32* pIndex) const {
-    return ReadNewest<true>(*this, pBuffers, bufferNum, pReadCount, pTick, pIndex);
+    const MissedBits bits = ReadNewest<true>(*this, pBuffers, bufferNum, pReadCount, pTick, pIndex);
+    PadLifoRingMissed missed;
+    std::memcpy(&missed, &bits, sizeof missed);
+    return missed;
 }
 
 }  // namespace qor::hidlow::QVA
