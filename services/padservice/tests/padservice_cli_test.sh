@@ -1,55 +1,14 @@
 #!/usr/bin/env bash
 # Runs padservice and padring as a person would, one scenario per ctest test:
 #   padservice_cli_test.sh PADSERVICE PADRING RoundTrip|BadInput|Restart|Show
-# Each scenario uses ring names of its own and checks that no ring is left.
 set -euo pipefail
 
 padservice=$1
 padring=$2
 scenario=$3
 prefix="padservice-test-$scenario-$$-"
-work=$(mktemp -d)
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do
-        { kill -KILL "$pid" && wait "$pid"; } 2>/dev/null || true
-    done
-    tmux -L "$prefix" kill-server 2>/dev/null || true
-    rm -rf "$work"
-    rm -f /dev/shm/"$prefix"*
-}
-trap cleanup EXIT
-
-fail() {
-    echo "FAIL ($scenario): $*" >&2
-    for file in "$work"/*; do echo "--- ${file##*/}:"; cat "$file"; done >&2
-    exit 1
-}
-
-# Runs a command in the background, its output in $work/$1.
-start() {
-    local log=$1
-    shift
-    "$@" >"$work/$log" 2>&1 &
-    pids+=($!)
-}
-
-# Waits up to 15 s for a condition.
-await() {
-    for _ in $(seq 300); do
-        eval "$1" && return 0
-        sleep 0.05
-    done
-    fail "timed out waiting for: $1"
-}
-
-# Waits for a background process to end and gives its status.
-finish() {
-    await "! kill -0 $1 2>/dev/null"
-    local status=0
-    wait "$1" || status=$?
-    return "$status"
-}
+source "$(dirname "${BASH_SOURCE[0]}")/../../../tools/padring/tests/cli_test_helpers.sh"
+trap 'tmux -L "$prefix" kill-server 2>/dev/null || true; cleanup' EXIT
 
 samples() {  # the sample lines of a record file
     grep -v '^#' "$1"
@@ -62,16 +21,17 @@ states() {  # hold, x and y of each sample line
 # Replays file $1 at speed $2 onto player ring 0, records it into $3, and
 # stops the service with signal $4.
 replay_and_record() {
+    local count recorder service
+    count=$(samples "$1" | wc -l)
     start record "$padring" record --name "${prefix}0" --wait --out "$3"
-    local recorder=${pids[-1]}
+    recorder=$!
     start service "$padservice" --name "$prefix" --players 1 --speed "$2" --replay "$1"
-    local service=${pids[-1]}
-    await "grep -q 'played all' '$work/service'"
-    await "[[ \$(samples '$3' | wc -l) -ge $(samples "$1" | wc -l) ]]"
+    service=$!
+    await "grep -q 'played all' '$work/service' && [[ \$(samples '$3' | wc -l) -ge $count ]]"
     kill "-$4" "$service"
     finish "$service" || fail "padservice exited $? after SIG$4"
     finish "$recorder" || fail "padring record exited $?"
-    grep -q "^recorded $(samples "$1" | wc -l) samples from /${prefix}0, missed 0; the ring was removed$" \
+    grep -q "^recorded $count samples from /${prefix}0, missed 0; the ring was removed$" \
         "$work/record" || fail "record did not sum up its samples"
 }
 
@@ -109,43 +69,41 @@ Restart)
     lines 1 300 >"$work/first"
     lines 1001 1100 >"$work/second"
     start record "$padring" record --name "${prefix}0" --wait --out "$work/recorded"
-    recorder=${pids[-1]}
+    recorder=$!
     start service "$padservice" --name "$prefix" --players 1 --replay "$work/first"
+    first=$!
     await "[[ \$(samples '$work/recorded' | wc -l) -ge 50 ]]"
-    kill -KILL "${pids[-1]}"
+    kill -KILL "$first"
     # The next service takes the ring over; the consumer reads on.
     start again "$padservice" --name "$prefix" --players 1 --keep --replay "$work/second"
-    again=${pids[-1]}
+    again=$!
     await "grep -q 'played all' '$work/again'"
-    grep -q "^took over /${prefix}0 from pid ${pids[-2]}, which is gone$" "$work/again" ||
+    grep -q "^took over /${prefix}0 from pid $first, which is gone$" "$work/again" ||
         fail "the takeover is not reported"
-    # A closed terminal stops it; --keep leaves the ring, without its controller.
+    # A closed terminal stops it; --keep leaves the ring.
     kill -HUP "$again"
     finish "$again" || fail "padservice exited $? after SIGHUP"
-    "$padring" dump --name "${prefix}0" >"$work/dump" || fail "the kept ring cannot be read"
+    expect_exit 0 dump "$padring" dump --name "${prefix}0"
     grep -q "producer: none (the last stopped; 2 so far)" "$work/dump" || fail "no producer expected"
     kill -INT "$recorder"
     finish "$recorder" || fail "padring record exited $?"
-    "$padring" remove --name "${prefix}0"
 
     # What the dead service's controller held is released by the next service,
     # and what the stopped one's held by itself: a neutral sample each.
     [[ $(samples "$work/recorded" | grep -c ' 0x00000000 .* 0 0$') == 2 ]] ||
         fail "not one release at the takeover and one at the stop"
-    # Never back, never twice: x rises throughout, with a gap where the first
-    # service died (and wherever a busy machine kept the consumer from
-    # reading), up to the second replay's last line.
+    # Never back, never twice: x rises throughout (with gaps where the first
+    # service died or a busy machine kept the consumer from reading), up to
+    # the second replay's last line.
     samples "$work/recorded" | awk '$5 == 0 { next } $5 <= last { print "x " $5 " after " last; bad = 1 }
-        { last = $5 } END { exit bad }' || fail "a sample came back or twice"
-    [[ $(samples "$work/recorded" | awk '$5 != 0 { x = $5 } END { print x }') == 1100 ]] ||
-        fail "the second replay did not arrive"
+        { last = $5 } END { exit bad || last != 1100 }' || fail "a sample came back, or not the last"
     ;;
 
 Show)
     # A held, the left trigger pressed, the stick in the top right corner.
     printf '# padring samples 1\n0 0x00200001 0x0 0x0 32767 32767\n' >"$work/shown"
     start service "$padservice" --name "$prefix" --players 1 --replay "$work/shown"
-    service=${pids[-1]}
+    service=$!
     await "grep -q 'played all' '$work/service'"
     term() { tmux -L "$prefix" "$@"; }
     term new-session -d -s show -x 100 -y 30 "bash --norc --noprofile"
@@ -167,8 +125,8 @@ Show)
     show
     await "term capture-pane -p -t show | grep -q 'x 32767  y 32767'"
     term capture-pane -p -t show >"$work/screen"
-    grep -q "controller: replay of shown (connection 1)" "$work/screen" || fail "no controller name"
-    grep -q "producer: running (pid $service)" "$work/screen" || fail "no producer"
+    grep -q "controller: replay of shown (connection 1)" "$work/screen" &&
+        grep -q "producer: running (pid $service)" "$work/screen" || fail "no controller or producer"
     grep -q '^\[A\]  B  ' "$work/screen" && grep -q ' \[LT\]  RT' "$work/screen" ||
         fail "A and LT are not the only lit labels"
     # The dot in the top right corner of the box: the row under its top edge.
@@ -183,28 +141,19 @@ Show)
 
 BadInput)
     printf '# padring samples 1\n0 0x1 0x0 0x0 0 0\n10 0x1 0x0 0x0 40000 0\n' >"$work/bad"
-    status=0
-    "$padservice" --name "$prefix" --replay "$work/bad" >"$work/out" 2>"$work/err" || status=$?
-    [[ $status == 1 && $(wc -l <"$work/err") == 1 ]] || fail "a bad line: status $status"
-    grep -qF "$work/bad:3: x '40000' is not a whole number from -32768 to 32767" "$work/err" ||
-        fail "the error does not name the file, the line and the fault"
-    [[ ! -s $work/out && -z $(ls /dev/shm | grep -F "$prefix" || true) ]] || fail "something played"
-
+    expect_error 1 "$work/bad:3: x '40000' is not a whole number from -32768 to 32767" \
+        "$padservice" --name "$prefix" --replay "$work/bad"
+    [[ ! -s $work/stdout ]] && ! compgen -G "/dev/shm/$prefix*" >/dev/null || fail "something played"
     printf 'MICROSECONDS HOLD\n' >"$work/bad"
-    "$padservice" --name "$prefix" --replay "$work/bad" 2>"$work/err" && fail "accepted a bad file"
-    grep -qF "$work/bad:1: not a file of pad samples" "$work/err" || fail "no first-line error"
+    expect_error 1 "$work/bad:1: not a file of pad samples" "$padservice" --name "$prefix" --replay "$work/bad"
 
     # A replay onto a ring whose producer lives is refused, as produce is.
     start produce "$padring" produce --name "${prefix}1"
-    await "'$padring' dump --name '${prefix}1' >/dev/null 2>&1"
+    producer=$!
+    await_ring "${prefix}1"
     printf '# padring samples 1\n0 0x1 0x0 0x0 0 0\n' >"$work/good"
-    status=0
-    "$padservice" --name "$prefix" --players 2 --replay "$work/good" 2>"$work/err" || status=$?
-    [[ $status == 1 ]] || fail "padservice beside a live producer exited $status"
-    grep -qF "cannot produce into /${prefix}1: its producer, pid ${pids[-1]}, is running" \
-        "$work/err" || fail "no refusal naming the live producer"
-    [[ ! -e /dev/shm/${prefix}0 ]] || fail "the refused service left a ring behind"
-    kill -INT "${pids[-1]}"
-    finish "${pids[-1]}" || fail "padring produce exited $?"
+    expect_error 1 "cannot produce into /${prefix}1: its producer, pid $producer, is running" \
+        "$padservice" --name "$prefix" --players 2 --replay "$work/good"
+    expect_gone "${prefix}0"
     ;;
 esac
