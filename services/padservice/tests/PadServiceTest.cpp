@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "PadButtons.h"
@@ -27,34 +28,39 @@ public:
         : m_joystick(SDL_JoystickOpen(padservice::AttachVirtualController(name))) {
         EXPECT_NE(nullptr, m_joystick) << SDL_GetError();
     }
-    ~VirtualPad() { Unplug(); }
+    ~VirtualPad() { padservice::DetachVirtualController(m_joystick); }
 
     void Button(int button, bool down) { SDL_JoystickSetVirtualButton(m_joystick, button, down); }
     // SDL's values: triggers -32768 (rest) to 32767, y growing downwards.
     void Axis(SDL_GameControllerAxis axis, Sint16 value) {
         SDL_JoystickSetVirtualAxis(m_joystick, axis, value);
     }
-    void Unplug() {
-        if (m_joystick != nullptr) {
-            padservice::DetachVirtualController(m_joystick);
-            m_joystick = nullptr;
-        }
-    }
 
 private:
-    SDL_Joystick* m_joystick = nullptr;
+    SDL_Joystick* m_joystick;
 };
 
-// One consumer of a player's ring, oldest sample first.
+// hold, trigger, release, stick x and y
+using Sample = std::tuple<qor::bit32, qor::bit32, qor::bit32, int, int>;
+using Samples = std::vector<Sample>;
+
+// One consumer of a player's ring.
 class Player {
 public:
     explicit Player(const std::string& ring) : m_consumer(SharedPadRingConsumer::Open(ring)) {}
 
-    std::vector<PadStatus> Read() {
+    // The new samples, oldest first.
+    Samples Read() {
         PadStatus newest[7];
         qor::s32 count = 0;
         m_consumer.Ring().ReadData(newest, 7, &count, &m_tick, &m_index);
-        return std::vector<PadStatus>(std::rbegin(newest) + (7 - count), std::rend(newest));
+        Samples samples;
+        for (qor::s32 i = count - 1; i >= 0; --i) {
+            const PadStatus& sample = newest[i];
+            samples.emplace_back(sample.hold, sample.trigger, sample.release, sample.stick.x,
+                                 sample.stick.y);
+        }
+        return samples;
     }
     qor::hidlow::QVA::SharedPadDevice Device() const { return m_consumer.Device().value(); }
 
@@ -66,10 +72,8 @@ private:
 
 class PadServiceTest : public ::testing::Test {
 protected:
-    void SetUp() override { m_sdl = std::make_unique<padservice::SdlSession>(); }
     void TearDown() override {
         m_service.reset();
-        m_sdl.reset();
         for (int player = 0; player < 4; ++player) {
             shm_unlink(("/" + m_prefix + std::to_string(player)).c_str());
         }
@@ -87,26 +91,9 @@ protected:
 
     const std::string m_prefix = "padservice-test-" + std::to_string(getpid()) + "-";
     std::vector<std::string> m_reports;
-    std::unique_ptr<padservice::SdlSession> m_sdl;
+    padservice::SdlSession m_sdl;
     std::unique_ptr<PadService> m_service;
 };
-
-void ExpectOneSample(const std::vector<PadStatus>& samples, qor::bit32 hold, qor::bit32 trigger,
-                     qor::bit32 release, qor::s16 x, qor::s16 y) {
-    ASSERT_EQ(1u, samples.size());
-    const PadStatus& sample = samples[0];
-    EXPECT_EQ(hold, sample.hold);
-    EXPECT_EQ(trigger, sample.trigger);
-    EXPECT_EQ(release, sample.release);
-    EXPECT_EQ(x, sample.stick.x);
-    EXPECT_EQ(y, sample.stick.y);
-}
-
-#define ExpectSample(...)             \
-    do {                              \
-        SCOPED_TRACE("");             \
-        ExpectOneSample(__VA_ARGS__); \
-    } while (false)
 
 TEST_F(PadServiceTest, ButtonsTriggersAndTheStickReachTheRingAsMapped) {
     VirtualPad pad("pad under test");
@@ -114,48 +101,42 @@ TEST_F(PadServiceTest, ButtonsTriggersAndTheStickReachTheRingAsMapped) {
     Player player = Consumer(0);
     EXPECT_EQ("pad under test", player.Device().name);
     // SDL's resting y, 0, is -1 upwards.
-    ExpectSample(player.Read(), 0, 0, 0, 0, -1);
+    EXPECT_EQ((Samples{{0, 0, 0, 0, -1}}), player.Read());
 
     // The virtual controller has every button but the touchpad.
     for (int button = 0; button < padservice::kButtonBits - 1; ++button) {
         const qor::bit32 bit = qor::bit32{1} << button;
         pad.Button(button, true);
         EXPECT_TRUE(service.Poll());
-        ExpectSample(player.Read(), bit, bit, 0, 0, -1);
+        EXPECT_EQ((Samples{{bit, bit, 0, 0, -1}}), player.Read());
         if (button == SDL_CONTROLLER_BUTTON_GUIDE) {
             SDL_Delay(250);  // SDL holds back a guide release until the press is 250 ms old
         }
         pad.Button(button, false);
         service.Poll();
-        ExpectSample(player.Read(), 0, 0, bit, 0, -1);
+        EXPECT_EQ((Samples{{0, 0, bit, 0, -1}}), player.Read());
     }
     const qor::bit32 left = 1u << padservice::kLeftTriggerBit;
     const qor::bit32 right = 1u << padservice::kRightTriggerBit;
     pad.Axis(SDL_CONTROLLER_AXIS_TRIGGERLEFT, 32767);
     pad.Axis(SDL_CONTROLLER_AXIS_TRIGGERRIGHT, 32767);
     service.Poll();
-    ExpectSample(player.Read(), left | right, left | right, 0, 0, -1);
+    EXPECT_EQ((Samples{{left | right, left | right, 0, 0, -1}}), player.Read());
     // SDL halves a trigger's range: -1 is 16383, just short of the threshold.
     pad.Axis(SDL_CONTROLLER_AXIS_TRIGGERLEFT, -1);
-    service.Poll();
-    ExpectSample(player.Read(), right, 0, left, 0, -1);
     pad.Axis(SDL_CONTROLLER_AXIS_TRIGGERRIGHT, -32768);
     service.Poll();
-    ExpectSample(player.Read(), 0, 0, right, 0, -1);
+    EXPECT_EQ((Samples{{0, 0, left | right, 0, -1}}), player.Read());
 
     // x as SDL has it; y mirrored, SDL's top (-32768) the ring's 32767.
     pad.Axis(SDL_CONTROLLER_AXIS_LEFTX, 32767);
     pad.Axis(SDL_CONTROLLER_AXIS_LEFTY, -32768);
     service.Poll();
-    ExpectSample(player.Read(), 0, 0, 0, 32767, 32767);
+    EXPECT_EQ((Samples{{0, 0, 0, 32767, 32767}}), player.Read());
     pad.Axis(SDL_CONTROLLER_AXIS_LEFTX, -32768);
     pad.Axis(SDL_CONTROLLER_AXIS_LEFTY, 32767);
     service.Poll();
-    ExpectSample(player.Read(), 0, 0, 0, -32768, -32768);
-    pad.Axis(SDL_CONTROLLER_AXIS_LEFTX, 0);
-    pad.Axis(SDL_CONTROLLER_AXIS_LEFTY, -1);
-    service.Poll();
-    ExpectSample(player.Read(), 0, 0, 0, 0, 0);
+    EXPECT_EQ((Samples{{0, 0, 0, -32768, -32768}}), player.Read());
     // The right stick is not on the ring.
     pad.Axis(SDL_CONTROLLER_AXIS_RIGHTX, 20000);
     EXPECT_FALSE(service.Poll());
@@ -179,9 +160,7 @@ TEST_F(PadServiceTest, ControllersKeepTheirPlayersAcrossHotPlug) {
     service.Poll();
     first.reset();
     service.Poll();
-    const std::vector<PadStatus> samples = player0.Read();
-    ASSERT_EQ(2u, samples.size());
-    ExpectSample({samples[1]}, 0, 0, 1, 0, 0);
+    EXPECT_EQ((Samples{{1, 1, 0, 0, -1}, {0, 0, 1, 0, 0}}), player0.Read());
     EXPECT_FALSE(player0.Device().connected);
 
     // A new controller leaves player 0 to the one that had it.
