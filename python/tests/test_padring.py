@@ -26,17 +26,6 @@ def name():
         os.unlink("/dev/shm/" + ring)
 
 
-def open_when_made(ring):
-    deadline = time.monotonic() + 5
-    while True:
-        try:
-            return q.Consumer(ring)
-        except q.PadRingError as error:
-            if error.code not in (q.Code.NOT_FOUND, q.Code.NOT_READY) or time.monotonic() > deadline:
-                raise
-        time.sleep(0.01)
-
-
 def sequence_of(sample):
     """The number padring's producer weaves into bits 16 to 31 of three fields."""
     return (sample.hold >> 16) | (sample.trigger >> 16) << 16 | (sample.release >> 16) << 32
@@ -52,9 +41,10 @@ def test_the_codes_are_the_c_librarys():
 
 def test_python_reads_what_a_cpp_producer_writes_and_counts_what_it_passed_over(name):
     producer = subprocess.Popen([PADRING, "produce", "--name", name, "--rate", "2000"],
-                                stdout=subprocess.DEVNULL)
+                                stdout=subprocess.PIPE, text=True)
     try:
-        with open_when_made(name) as consumer:
+        assert producer.stdout.readline().startswith("producing into"), "the ring is made"
+        with q.Consumer(name) as consumer:
             assert consumer.producer_alive
             newest, missed_in_all = None, 0
             for pause in [0.001, 0.03] * 15:  # some reads fall a lap or more behind

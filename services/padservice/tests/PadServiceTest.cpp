@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "PadButtons.h"
@@ -44,16 +45,34 @@ private:
 using Sample = std::tuple<qor::bit32, qor::bit32, qor::bit32, int, int>;
 using Samples = std::vector<Sample>;
 
-// One consumer of a player's ring.
-class Player {
-public:
-    explicit Player(const std::string& ring) : m_consumer(SharedPadRingConsumer::Open(ring)) {}
+class PadServiceTest : public ::testing::Test {
+protected:
+    void TearDown() override {
+        for (int player = 0; player < 4; ++player) {
+            shm_unlink(("/" + m_prefix + std::to_string(player)).c_str());
+        }
+    }
 
-    // The new samples, oldest first.
-    Samples Read() {
+    // The service, and a consumer on each player's ring.
+    PadService& Start(int players) {
+        padservice::ServiceOptions options;
+        options.prefix = m_prefix;
+        options.players = players;
+        m_service = std::make_unique<PadService>(
+            options, [this](const std::string& line) { m_reports.push_back(line); });
+        for (int player = 0; player < players; ++player) {
+            m_consumers.push_back(SharedPadRingConsumer::Open(m_service->RingName(player)));
+        }
+        m_cursors.assign(players, {-1, -1});
+        return *m_service;
+    }
+
+    // The samples new to a player's consumer, oldest first.
+    Samples Read(int player) {
         PadStatus newest[7];
         qor::s32 count = 0;
-        m_consumer.Ring().ReadData(newest, 7, &count, &m_tick, &m_index);
+        auto& [tick, index] = m_cursors[player];
+        m_consumers[player].Ring().ReadData(newest, 7, &count, &tick, &index);
         Samples samples;
         for (qor::s32 i = count - 1; i >= 0; --i) {
             const PadStatus& sample = newest[i];
@@ -62,131 +81,100 @@ public:
         }
         return samples;
     }
-    qor::hidlow::QVA::SharedPadDevice Device() const { return m_consumer.Device().value(); }
-
-private:
-    SharedPadRingConsumer m_consumer;
-    qor::s64 m_tick = -1;
-    qor::s32 m_index = -1;
-};
-
-class PadServiceTest : public ::testing::Test {
-protected:
-    void TearDown() override {
-        m_service.reset();
-        for (int player = 0; player < 4; ++player) {
-            shm_unlink(("/" + m_prefix + std::to_string(player)).c_str());
-        }
+    qor::hidlow::QVA::SharedPadDevice Device(int player) const {
+        return m_consumers[player].Device().value();
     }
-
-    PadService& Start(int players) {
-        padservice::ServiceOptions options;
-        options.prefix = m_prefix;
-        options.players = players;
-        m_service = std::make_unique<PadService>(
-            options, [this](const std::string& line) { m_reports.push_back(line); });
-        return *m_service;
-    }
-    Player Consumer(int player) { return Player(m_service->RingName(player)); }
 
     const std::string m_prefix = "padservice-test-" + std::to_string(getpid()) + "-";
     std::vector<std::string> m_reports;
     padservice::SdlSession m_sdl;
     std::unique_ptr<PadService> m_service;
+    std::vector<SharedPadRingConsumer> m_consumers;
+    std::vector<std::pair<qor::s64, qor::s32>> m_cursors;
 };
 
 TEST_F(PadServiceTest, ButtonsTriggersAndTheStickReachTheRingAsMapped) {
     VirtualPad pad("pad under test");
     PadService& service = Start(2);
-    Player player = Consumer(0);
-    EXPECT_EQ("pad under test", player.Device().name);
+    EXPECT_EQ("pad under test", Device(0).name);
     // SDL's resting y, 0, is -1 upwards.
-    EXPECT_EQ((Samples{{0, 0, 0, 0, -1}}), player.Read());
+    EXPECT_EQ((Samples{{0, 0, 0, 0, -1}}), Read(0));
 
     // The virtual controller has every button but the touchpad.
     for (int button = 0; button < padservice::kButtonBits - 1; ++button) {
         const qor::bit32 bit = qor::bit32{1} << button;
         pad.Button(button, true);
         EXPECT_TRUE(service.Poll());
-        EXPECT_EQ((Samples{{bit, bit, 0, 0, -1}}), player.Read());
+        EXPECT_EQ((Samples{{bit, bit, 0, 0, -1}}), Read(0));
         if (button == SDL_CONTROLLER_BUTTON_GUIDE) {
             SDL_Delay(250);  // SDL holds back a guide release until the press is 250 ms old
         }
         pad.Button(button, false);
         service.Poll();
-        EXPECT_EQ((Samples{{0, 0, bit, 0, -1}}), player.Read());
+        EXPECT_EQ((Samples{{0, 0, bit, 0, -1}}), Read(0));
     }
     const qor::bit32 left = 1u << padservice::kLeftTriggerBit;
     const qor::bit32 right = 1u << padservice::kRightTriggerBit;
     pad.Axis(SDL_CONTROLLER_AXIS_TRIGGERLEFT, 32767);
     pad.Axis(SDL_CONTROLLER_AXIS_TRIGGERRIGHT, 32767);
     service.Poll();
-    EXPECT_EQ((Samples{{left | right, left | right, 0, 0, -1}}), player.Read());
+    EXPECT_EQ((Samples{{left | right, left | right, 0, 0, -1}}), Read(0));
     // SDL halves a trigger's range: -1 is 16383, just short of the threshold.
     pad.Axis(SDL_CONTROLLER_AXIS_TRIGGERLEFT, -1);
     pad.Axis(SDL_CONTROLLER_AXIS_TRIGGERRIGHT, -32768);
     service.Poll();
-    EXPECT_EQ((Samples{{0, 0, left | right, 0, -1}}), player.Read());
+    EXPECT_EQ((Samples{{0, 0, left | right, 0, -1}}), Read(0));
 
     // x as SDL has it; y mirrored, SDL's top (-32768) the ring's 32767.
     pad.Axis(SDL_CONTROLLER_AXIS_LEFTX, 32767);
     pad.Axis(SDL_CONTROLLER_AXIS_LEFTY, -32768);
     service.Poll();
-    EXPECT_EQ((Samples{{0, 0, 0, 32767, 32767}}), player.Read());
+    EXPECT_EQ((Samples{{0, 0, 0, 32767, 32767}}), Read(0));
     pad.Axis(SDL_CONTROLLER_AXIS_LEFTX, -32768);
     pad.Axis(SDL_CONTROLLER_AXIS_LEFTY, 32767);
     service.Poll();
-    EXPECT_EQ((Samples{{0, 0, 0, -32768, -32768}}), player.Read());
+    EXPECT_EQ((Samples{{0, 0, 0, -32768, -32768}}), Read(0));
     // The right stick is not on the ring.
     pad.Axis(SDL_CONTROLLER_AXIS_RIGHTX, 20000);
     EXPECT_FALSE(service.Poll());
-    EXPECT_TRUE(player.Read().empty());
+    EXPECT_TRUE(Read(0).empty());
 }
 
 TEST_F(PadServiceTest, ControllersKeepTheirPlayersAcrossHotPlug) {
     auto first = std::make_unique<VirtualPad>("first pad");
     VirtualPad second("second pad");
     PadService& service = Start(3);
-    Player player0 = Consumer(0);
-    Player player1 = Consumer(1);
-    Player player2 = Consumer(2);
-    EXPECT_EQ("first pad", player0.Device().name);
-    EXPECT_EQ("second pad", player1.Device().name);
-    EXPECT_FALSE(player2.Device().connected);
-    player0.Read();
+    EXPECT_EQ("first pad", Device(0).name);
+    EXPECT_EQ("second pad", Device(1).name);
+    EXPECT_FALSE(Device(2).connected);
+    Read(0);
 
     // Unplugged holding A: released, and gone from its ring.
     first->Button(SDL_CONTROLLER_BUTTON_A, true);
     service.Poll();
     first.reset();
     service.Poll();
-    EXPECT_EQ((Samples{{1, 1, 0, 0, -1}, {0, 0, 1, 0, 0}}), player0.Read());
-    EXPECT_FALSE(player0.Device().connected);
+    EXPECT_EQ((Samples{{1, 1, 0, 0, -1}, {0, 0, 1, 0, 0}}), Read(0));
+    EXPECT_FALSE(Device(0).connected);
 
     // A new controller leaves player 0 to the one that had it.
     VirtualPad third("third pad");
     service.Poll();
-    EXPECT_EQ("third pad", player2.Device().name);
+    EXPECT_EQ("third pad", Device(2).name);
     VirtualPad firstAgain("first pad");
     service.Poll();
-    EXPECT_EQ("first pad", player0.Device().name);
-    EXPECT_EQ(2, player0.Device().connections);
+    EXPECT_EQ("first pad", Device(0).name);
+    EXPECT_EQ(2, Device(0).connections);
 
     // Beyond the last player, or with no mapping: left out, said once.
     m_reports.clear();
     VirtualPad fourth("fourth pad");
-    SDL_VirtualJoystickDesc wheel;
-    SDL_zero(wheel);
-    wheel.version = SDL_VIRTUAL_JOYSTICK_DESC_VERSION;
-    wheel.type = SDL_JOYSTICK_TYPE_WHEEL;
-    wheel.naxes = 1;
-    wheel.name = "a wheel";
-    SDL_JoystickAttachVirtualEx(&wheel);
+    SDL_JoystickAttachVirtual(SDL_JOYSTICK_TYPE_WHEEL, 1, 0, 0);
     service.Poll();
     service.Poll();
     ASSERT_EQ(2u, m_reports.size());
     EXPECT_EQ("left out 'fourth pad': all 3 players have a controller", m_reports[0]);
-    EXPECT_NE(std::string::npos, m_reports[1].find("left out 'a wheel' (GUID "));
+    EXPECT_NE(std::string::npos, m_reports[1].find("left out 'Virtual Wheel' (GUID "));
     EXPECT_NE(std::string::npos, m_reports[1].find("has no controller mapping"));
 }
 

@@ -52,9 +52,6 @@ LINES
         fail "the unmapped bit is not reported once"
     diff <(states "$work/played" | sed 's/^0x00800003/0x00000003/') <(states "$work/recorded") ||
         fail "the recording's states differ from the file's"
-    # trigger and release worked out by the service from the states
-    [[ $(samples "$work/recorded" | sed -n 3p | cut -d' ' -f2-4) == "0x00600000 0x00600000 0x00000003" ]] ||
-        fail "trigger and release are not the changes since the sample before"
 
     # The recording replayed, faster, and recorded again: the same states.
     replay_and_record "$work/recorded" 4 "$work/again" TERM
@@ -110,33 +107,26 @@ Show)
     # Each run notes the terminal's settings before and after, and its status.
     printf '%s\n' "stty -g >'$work/before'" "'$padring' show --name ${prefix}0" \
         "echo \$? >'$work/status'" "stty -g >'$work/after'" >"$work/run"
-    show() {
+    for key in q C-c; do
         rm -f "$work/status" "$work/after"
         term send-keys -t show ". '$work/run'" Enter
-        await "term capture-pane -p -t show | grep -q 'q or Ctrl-C quits'"
-    }
-    ended() {
-        await "[[ -s '$work/after' && -s '$work/status' ]]"
-        [[ $(cat "$work/status") == 0 ]] || fail "show exited $(cat "$work/status") after $1"
-        cmp -s "$work/before" "$work/after" || fail "$1 left the terminal changed"
+        await "term capture-pane -p -t show | grep -q 'x 32767  y 32767'"
         term capture-pane -p -t show >"$work/screen"
-        ! grep -q 'quits' "$work/screen" || fail "$1 left the picture on the screen"
-    }
-    show
-    await "term capture-pane -p -t show | grep -q 'x 32767  y 32767'"
-    term capture-pane -p -t show >"$work/screen"
-    grep -q "controller: replay of shown (connection 1)" "$work/screen" &&
-        grep -q "producer: running (pid $service)" "$work/screen" || fail "no controller or producer"
-    grep -q '^\[A\]  B  ' "$work/screen" && grep -q ' \[LT\]  RT' "$work/screen" ||
-        fail "A and LT are not the only lit labels"
-    # The dot in the top right corner of the box: the row under its top edge.
-    [[ $(grep -A1 '^+---' "$work/screen" | sed -n 2p) == "|$(printf '%30s')o|" ]] ||
-        fail "the dot is not in the top right corner"
-    term send-keys -t show q
-    ended q
-    show
-    term send-keys -t show C-c
-    ended Ctrl-C
+        grep -q "controller: replay of shown (connection 1)" "$work/screen" &&
+            grep -q "producer: running (pid $service)" "$work/screen" || fail "no controller or producer"
+        grep -q '^\[A\]  B  ' "$work/screen" && grep -q ' \[LT\]  RT' "$work/screen" ||
+            fail "A and LT are not the only lit labels"
+        # The dot in the top right corner of the box: the row under its top edge.
+        [[ $(grep -A1 '^+---' "$work/screen" | sed -n 2p) == "|$(printf '%30s')o|" ]] ||
+            fail "the dot is not in the top right corner"
+
+        term send-keys -t show "$key"
+        await "[[ -s '$work/after' && -s '$work/status' ]]"
+        [[ $(cat "$work/status") == 0 ]] || fail "show exited $(cat "$work/status") after $key"
+        cmp -s "$work/before" "$work/after" || fail "$key left the terminal changed"
+        term capture-pane -p -t show >"$work/screen"
+        ! grep -q 'quits' "$work/screen" || fail "$key left the picture on the screen"
+    done
     ;;
 
 BadInput)

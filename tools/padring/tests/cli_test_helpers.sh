@@ -4,9 +4,7 @@
 # Whatever the script leaves running, or in /dev/shm, goes when it ends.
 work=$(mktemp -d)
 cleanup() {
-    local running
-    running=$(jobs -rp)
-    { [[ -z $running ]] || kill -KILL $running; wait; } 2>/dev/null || true
+    { kill -KILL $(jobs -rp); wait; } 2>/dev/null || true
     rm -rf "$work"
     rm -f /dev/shm/"$prefix"*
 }
@@ -20,9 +18,7 @@ fail() {
 
 # log command...: runs the command in the background, its output in $work/log.
 start() {
-    local log=$1
-    shift
-    "$@" >"$work/$log" 2>&1 &
+    "${@:2}" >"$work/$1" 2>&1 &
 }
 
 # Waits up to 15 s for a condition.
@@ -42,31 +38,26 @@ await_ring() {
 # Waits for a background process to end and gives its status.
 finish() {
     await "! kill -0 $1 2>/dev/null"
-    local status=0
-    wait "$1" || status=$?
-    return "$status"
+    wait "$1"
 }
 
 expect_gone() {
     [[ ! -e /dev/shm/${1#/} ]] || fail "shared-memory object $1 was left behind"
 }
 
-# status log command...: the command's output goes to $work/log; it must
-# exit with that status.
+# status log command...: the command's output goes to $work/log and its
+# errors to $work/stderr; it must exit with that status.
 expect_exit() {
     local expected=$1 log=$2 status=0
     shift 2
-    "$@" >"$work/$log" 2>&1 || status=$?
+    "$@" >"$work/$log" 2>"$work/stderr" || status=$?
     ((status == expected)) || fail "$* exited $status, not $expected"
 }
 
-# status pattern command...: the command must exit with that status and
-# write exactly one line to stderr, holding the pattern.
+# status pattern command...: as expect_exit, with exactly one line on
+# stderr, holding the pattern.
 expect_error() {
-    local expected=$1 pattern=$2 status=0
-    shift 2
-    "$@" >"$work/stdout" 2>"$work/stderr" || status=$?
-    ((status == expected)) || fail "$* exited $status, not $expected"
-    [[ $(wc -l <"$work/stderr") == 1 ]] && grep -qF -- "$pattern" "$work/stderr" ||
-        fail "$*: not one line with '$pattern'"
+    expect_exit "$1" stdout "${@:3}"
+    [[ $(wc -l <"$work/stderr") == 1 ]] && grep -qF -- "$2" "$work/stderr" ||
+        fail "${*:3}: not one line with '$2'"
 }
