@@ -43,7 +43,7 @@ RoundTrip)
 # padring samples 1
 0 0x00000011 0x00000000 0x00000000 100 -200
 400000 0x00800003 0x00000000 0x00000000 -32768 32767
-430000 0x00600000 0x00000000 0x00000000 32767 -32768
+430000 0x00600001 0x00000000 0x00000000 32767 -32768
 460000 0x00000400 0x00000000 0x00000000 0 0
 490000 0x00000000 0x00000000 0x00000000 0 0
 LINES
@@ -52,6 +52,9 @@ LINES
         fail "the unmapped bit is not reported once"
     diff <(states "$work/played" | sed 's/^0x00800003/0x00000003/') <(states "$work/recorded") ||
         fail "the recording's states differ from the file's"
+    # The third: A held on, B released, both triggers pressed.
+    [[ $(samples "$work/recorded" | sed -n 3p | cut -d' ' -f2-4) == "0x00600001 0x00600000 0x00000002" ]] ||
+        fail "the recording's trigger and release are not what changed"
 
     # The recording replayed, faster, and recorded again: the same states.
     replay_and_record "$work/recorded" 4 "$work/again" TERM
