@@ -74,6 +74,7 @@ Restart)
     first=$!
     await "[[ \$(samples '$work/recorded' | wc -l) -ge 50 ]]"
     kill -KILL "$first"
+    wait "$first" 2>/dev/null || true
     # The next service takes the ring over; the consumer reads on.
     start again "$padservice" --name "$prefix" --players 1 --keep --replay "$work/second"
     again=$!

@@ -4,7 +4,8 @@
 # Whatever the script leaves running, or in /dev/shm, goes when it ends.
 work=$(mktemp -d)
 cleanup() {
-    { kill -KILL $(jobs -rp); wait; } 2>/dev/null || true
+    exec 2>/dev/null  # the shell would report each job killed here
+    { kill -KILL $(jobs -rp); wait; } || true
     rm -rf "$work"
     rm -f /dev/shm/"$prefix"*
 }
