@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "InterleavingExplorer.h"
-#include "ReadChecks.h"
+#include "ReadRecord.h"
 #include "RingTestSupport.h"
 #include "fnd_HookedInterlocked.h"
 #include "qor/hidlow/QVA/hidlow_PadLifoRingSnapshot.h"
@@ -24,16 +24,9 @@ using qor::s32;
 using qor::s64;
 using qor::fnd::Test::CellAccess;
 using qor::fnd::Test::ScopedCellHook;
-using qor::hidlow::QVA::IPadStatus;
 using qor::hidlow::QVA::PAD_LIFORING_BUFFER_NUM;
 using qor::hidlow::QVA::PadLifoRingSnapshot;
 using namespace qor::test;
-
-// Cell reads without the hook: what the test looks at is no scheduling point.
-std::int64_t UnhookedSequence(const IPadStatus& slot) {
-    return SequenceOf(PadStatus{
-        slot.hold.m_v, slot.trigger.m_v, slot.release.m_v, {slot.stick.x.m_v, slot.stick.y.m_v}});
-}
 
 // The writer's newest published sample. Pointer 0 with equal lap ticks is a
 // lap start whose tick is not stored yet: slot 7 of the lap named is still the
@@ -61,7 +54,7 @@ public:
 
 private:
     static s64 Tick() {
-        return (UnhookedSequence((*s_ring)->m_buffers[0]) / 8 + 1) * SteppedTick::kStep;
+        return (SequenceInSlot((*s_ring)->m_buffers[0]) / 8 + 1) * SteppedTick::kStep;
     }
 
     static inline const std::unique_ptr<PadLifoRing>* s_ring = nullptr;
@@ -186,8 +179,7 @@ std::string Explore(const Scenario& scenario, const Crash* crash, long* schedule
                 }
                 const s32 pointer = ring->m_writePointer.m_v;
                 SequenceWriter next(*ring);
-                next.Next() = static_cast<std::uint32_t>(
-                    pointer < 0 ? 0 : UnhookedSequence(ring->m_buffers[pointer]) + 1);
+                next.Next() = pointer < 0 ? 0 : SequenceInSlot(ring->m_buffers[pointer]) + 1;
                 next.Write(kBatchAfterTakeover);
             });
         }

@@ -263,7 +263,7 @@ TEST_F(PadLifoRingTest, FailedChecksReportTheirConditionAndChangeNothing) {
         Cursor cursor = c.cursor;
         PadStatus buffers[8];
         for (PadStatus& entry : buffers) {
-            entry = MakeSample(0xfeed);
+            entry = PadSample(0xfeed);
         }
         s32 count = -1;
         m_ring.ReadData(

@@ -12,7 +12,7 @@
 #include <vector>
 
 // After every standard header: relacy.hpp renames pthread and other calls.
-#include "ReadChecks.h"
+#include "ReadRecord.h"
 #include "RingTestSupport.h"
 #include "fnd_RelacyInterlocked.h"
 

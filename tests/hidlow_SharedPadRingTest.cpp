@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "ChildProcess.h"
-#include "ReadChecks.h"
+#include "ReadRecord.h"
 #include "RingTestSupport.h"
 #include "qor/hidlow/QVA/hidlow_SharedPadRingConsumer.h"
 #include "qor/hidlow/QVA/hidlow_SharedPadRingProducer.h"
@@ -144,8 +144,7 @@ TEST_F(SharedPadRing, OneProducerAtATimeUntilTheKernelDropsAKilledOnesLock) {
     ReadRecord consumerRead(-1);
     consumerRead.Read(consumer.Ring());
     ASSERT_EQ(4, consumerRead.count) << "the ring outlives its producer";
-    EXPECT_EQ("",
-              ReadViolation(consumerRead.delivered, consumerRead.count, -1, consumerRead.index));
+    EXPECT_EQ("", padring::ReadProblem(consumerRead.delivered, 4, 8, -1, consumerRead.missed));
 
     // A clean stop that removes the name: attached consumers read on.
     second.RemoveName();

@@ -95,7 +95,7 @@ inline DamagedRecordOutcome RunOnDamagedRecord(const std::uint8_t* data, std::si
     // Eight entries: a read fills at most seven, and none at or after its room.
     const s32 room = std::clamp(bufferNum, 0, 7);
     const auto buffers = std::make_unique<PadStatus[]>(8);
-    std::fill_n(buffers.get(), 8, MakeSample(0xfeed));
+    std::fill_n(buffers.get(), 8, PadSample(0xfeed));
     std::uint8_t before[sizeof(PadLifoRing)];
     std::memcpy(before, static_cast<const void*>(ring.get()), sizeof before);
     s64 cursorTick = tick;
@@ -119,7 +119,7 @@ inline DamagedRecordOutcome RunOnDamagedRecord(const std::uint8_t* data, std::si
 
     PadStatus batch[In::kMaxBatch];
     for (int i = 0; i < In::kMaxBatch; ++i) {
-        batch[i] = MakeSample(static_cast<std::uint32_t>(i));
+        batch[i] = PadSample(i);
     }
     if (healthy && NewReaderReports(*ring, breaks)) {
         violation = "a new reader got a report on a record with no damage";

@@ -1,5 +1,6 @@
-// Helpers shared by the ring tests: samples that reveal tearing, a driven tick,
-// and a break handler that records reports and returns.
+// Helpers shared by the ring tests: padring's pad pattern (its samples reveal
+// tearing), a driven tick, and a break handler that records reports and
+// returns.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "PadPattern.h"
 #include "qor/dbg/dbg_Enum.h"
 #include "qor/hidlow/QVA/hidlow_PadLifoRing.h"
 #include "qor/os/os_Tick.h"
@@ -15,26 +17,8 @@ namespace qor::test {
 
 using hid::QVA::PadStatus;
 using hidlow::QVA::PadLifoRing;
-
-// Every field is a different function of sequence, so a sample stitched from
-// two writes does not decode.
-inline PadStatus MakeSample(std::uint32_t sequence) {
-    PadStatus sample;
-    sample.hold = sequence;
-    sample.trigger = ~sequence;
-    sample.release = sequence * 2654435761u;
-    sample.stick.x = static_cast<s16>(sequence & 0x7fff);
-    sample.stick.y = static_cast<s16>(~sequence & 0x7fff);
-    return sample;
-}
-
-// The sample's sequence number, or -1 when its fields disagree (a torn sample).
-inline std::int64_t SequenceOf(const PadStatus& sample) {
-    const PadStatus expected = MakeSample(sample.hold);
-    const bool whole = sample.trigger == expected.trigger && sample.release == expected.release &&
-                       sample.stick.x == expected.stick.x && sample.stick.y == expected.stick.y;
-    return whole ? static_cast<std::int64_t>(sample.hold) : -1;
-}
+using padring::PadSample;
+using padring::SequenceOf;
 
 inline void MakeEmpty(PadLifoRing& ring) {
     ring.m_writePointer = -1;
@@ -42,9 +26,11 @@ inline void MakeEmpty(PadLifoRing& ring) {
     ring.m_oldTickWriteZero = -1;
 }
 
+// The sample in a slot, read past the processor layer: what a test looks at is
+// no access of the ring's.
 inline std::int64_t SequenceInSlot(const hidlow::QVA::IPadStatus& slot) {
-    return SequenceOf(
-        PadStatus{slot.hold, slot.trigger, slot.release, {slot.stick.x, slot.stick.y}});
+    return SequenceOf(PadStatus{
+        slot.hold.m_v, slot.trigger.m_v, slot.release.m_v, {slot.stick.x.m_v, slot.stick.y.m_v}});
 }
 
 // Writes samples numbered 0, 1, 2, ... in batches: sample n goes to slot n % 8.
@@ -59,16 +45,16 @@ public:
     void Write(int count) {
         PadStatus batch[kMaxBatch];
         for (int i = 0; i < count && i < kMaxBatch; ++i) {
-            batch[i] = MakeSample(m_next++);
+            batch[i] = PadSample(m_next++);
         }
         m_ring.WriteData(batch, count < kMaxBatch ? count : kMaxBatch);
     }
 
-    std::uint32_t& Next() { return m_next; }
+    std::int64_t& Next() { return m_next; }
 
 private:
     PadLifoRing& m_ring;
-    std::uint32_t m_next = 0;
+    std::int64_t m_next = 0;
 };
 
 struct BreakReport {
