@@ -32,7 +32,8 @@ inline std::string ReadProblem(const qor::hid::QVA::PadStatus* samples, qor::s32
     Sequence oldest = -1;
     for (qor::s32 i = 0; i < count; ++i) {
         const Sequence sequence = SequenceOf(samples[i]);
-        if (sequence >= 0 && (i == 0 || sequence == oldest - 1) && sequence > newestBefore) {
+        // Never true of a torn sample's -1: newestBefore is -1 at least.
+        if (sequence > newestBefore && (i == 0 || sequence == oldest - 1)) {
             oldest = sequence;
             continue;
         }
