@@ -93,9 +93,10 @@ struct Read {
     bool confirmed = false;
 };
 
-// Empty when a confirmed copy shows no damage and names as newest a sample that
-// was the writer's newest at some moment of the copy, with the older ones a
-// reader may copy behind it (the slot after the newest may be mid-write).
+// Empty when a confirmed copy shows no damage and passes as a new reader's
+// read: its newest slot, a sample published during the copy, and the older
+// ones a reader may copy behind it (the slot after the newest may be
+// mid-write).
 std::string InconsistentSnapshot(const Read& read) {
     const PadLifoRingSnapshot& copy = read.copy;
     if (!read.confirmed) {
@@ -105,30 +106,18 @@ std::string InconsistentSnapshot(const Read& read) {
         return std::string("a snapshot of a healthy ring shows damage: ") + copy.Damage().field +
                " " + copy.Damage().reason;
     }
-    const s32 newestSlot = copy.NewestSlot();
-    const std::int64_t newest = SampleAt(copy.tickWriteZero, newestSlot);
-    if (newest < read.newestAtFirstAccess || newest > read.newestAtLastAccess) {
-        return "a snapshot names sample " + std::to_string(newest) +
-               " as newest; the newest published went from " +
-               std::to_string(read.newestAtFirstAccess) + " to " +
-               std::to_string(read.newestAtLastAccess);
+    ReadRecord asRead(-1);
+    asRead.tick = copy.tickWriteZero;
+    asRead.index = copy.NewestSlot();
+    asRead.count = static_cast<s32>(std::min<s64>(7, SampleAt(asRead.tick, asRead.index) + 1));
+    asRead.missed = {0, true};
+    for (s32 i = 0; i < asRead.count; ++i) {
+        asRead.delivered[i] = copy.buffers[(asRead.index - i + 8) % 8];
     }
-    for (s32 back = 0; back < PAD_LIFORING_BUFFER_NUM - 1 && newest - back >= 0; ++back) {
-        const s32 slot = (newestSlot - back + PAD_LIFORING_BUFFER_NUM) % PAD_LIFORING_BUFFER_NUM;
-        if (SequenceOf(copy.buffers[slot]) != newest - back) {
-            return "a snapshot with newest sample " + std::to_string(newest) + " holds " +
-                   std::to_string(SequenceOf(copy.buffers[slot])) + " in slot " +
-                   std::to_string(slot);
-        }
-    }
-    return "";
+    const std::string fault =
+        InconsistentRead(asRead, read.newestAtFirstAccess, read.newestAtLastAccess);
+    return fault.empty() ? fault : "snapshot: " + fault;
 }
-
-// A reader reads once; around a crash twice, so that a cursor taken while the
-// writer is dead is used again once the new writer has written.
-struct Reader {
-    std::vector<Read> reads;
-};
 
 // Returns the first fault any schedule shows, or "".
 std::string Explore(const Scenario& scenario, const Crash* crash, long* schedules) {
@@ -136,8 +125,10 @@ std::string Explore(const Scenario& scenario, const Crash* crash, long* schedule
     RecordingBreakHandler breaks;
     std::unique_ptr<PadLifoRing> ring;
     SlotZeroTick tick(ring);
-    std::vector<Reader> readers;
+    std::vector<std::vector<Read>> readers;
     const int successor = 1 + static_cast<int>(scenario.behind.size());
+    // Around a crash each reader reads twice, so that a cursor taken while the
+    // writer is dead is used again once the new writer has written.
     const int readsEach = crash != nullptr ? 2 : 1;
     int writerAccesses = 0;
 
@@ -147,7 +138,7 @@ std::string Explore(const Scenario& scenario, const Crash* crash, long* schedule
         SequenceWriter writer(*ring);
         writer.Write(scenario.written);
         writerAccesses = 0;
-        readers.assign(scenario.behind.size(), Reader{});
+        readers.assign(scenario.behind.size(), {});
         std::vector<InterleavingExplorer::Actor> actors;
         actors.push_back([&, writer, batch = scenario.batch]() mutable {
             writer.Write(batch);
@@ -158,11 +149,11 @@ std::string Explore(const Scenario& scenario, const Crash* crash, long* schedule
         for (std::size_t i = 0; i < readers.size(); ++i) {
             const int behind = scenario.behind[i];
             actors.push_back(
-                [&ring, &r = readers[i], behind, readsEach, written = scenario.written] {
+                [&ring, &reads = readers[i], behind, readsEach, written = scenario.written] {
                     std::int64_t seen = behind < 0 ? -1 : written - 1 - behind;
                     for (int n = 0; n < readsEach; ++n) {
-                        r.reads.push_back(Read{ReadRecord(seen)});
-                        Read& read = r.reads.back();
+                        reads.push_back(Read{ReadRecord(seen)});
+                        Read& read = reads.back();
                         if (behind == kTakesSnapshots) {
                             read.confirmed = ring->TakeSnapshot(&read.copy, kSnapshotAttempts);
                             continue;
@@ -195,7 +186,7 @@ std::string Explore(const Scenario& scenario, const Crash* crash, long* schedule
         // judge; what consumers meet is the report, looked for alone.
         const bool onlyReports = crash != nullptr && !crash->resume;
         for (std::size_t i = 0; i < readers.size() && !onlyReports; ++i) {
-            for (const Read& read : readers[i].reads) {
+            for (const Read& read : readers[i]) {
                 const std::string fault =
                     scenario.behind[i] == kTakesSnapshots
                         ? InconsistentSnapshot(read)
@@ -216,7 +207,7 @@ std::string Explore(const Scenario& scenario, const Crash* crash, long* schedule
         explorer.BeforeAccess();
         const int running = explorer.Running();
         if (running > 0 && running < successor) {
-            Read& read = readers[running - 1].reads.back();
+            Read& read = readers[running - 1].back();
             read.newestAtLastAccess = PublishedNewest(*ring);
             if (read.newestAtFirstAccess == -2) {
                 read.newestAtFirstAccess = read.newestAtLastAccess;
