@@ -4,7 +4,8 @@
 // times. Each schedule starts from scratch, so the actors must be built afresh
 // and behave the same whenever they are handed the same schedule. An actor can
 // end for good at any access, as a killed process does, and wake a dormant
-// one that takes its place, as the process that takes over.
+// one that takes its place, as the process that takes over. Not for
+// ThreadSanitizer builds: on one thread there is no race for it to see.
 #pragma once
 
 #include <ucontext.h>
@@ -14,16 +15,6 @@
 #include <string>
 #include <vector>
 
-#if defined(__SANITIZE_THREAD__)
-#define QOR_TEST_UNDER_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define QOR_TEST_UNDER_TSAN 1
-#endif
-#endif
-#if defined(QOR_TEST_UNDER_TSAN)
-#include <sanitizer/tsan_interface.h>
-#endif
 #if defined(__SANITIZE_ADDRESS__)
 #define QOR_TEST_UNDER_ASAN 1
 #elif defined(__has_feature)
@@ -45,14 +36,6 @@ public:
     InterleavingExplorer(const InterleavingExplorer&) = delete;
     InterleavingExplorer& operator=(const InterleavingExplorer&) = delete;
 
-#if defined(QOR_TEST_UNDER_TSAN)
-    ~InterleavingExplorer() {
-        for (const std::unique_ptr<Fiber>& fiber : m_fibers) {
-            __tsan_destroy_fiber(fiber->tsanFiber);
-        }
-    }
-#endif
-
     // Runs every schedule within the bound until judge finds a fault. For each,
     // makeActors sets up the shared state and returns the actors; judge looks
     // at what they did and returns "" or the fault. Actors whose bit is set in
@@ -73,9 +56,7 @@ public:
         return "";
     }
 
-    long Schedules() const {
-        return m_schedules;
-    }
+    long Schedules() const { return m_schedules; }
 
     // The scheduling point, called before every cell access: may hand the turn
     // to another actor, and returns when this one is scheduled again.
@@ -93,9 +74,7 @@ public:
     }
 
     // The actor making the current access, or -1 outside a schedule.
-    int Running() const {
-        return m_running;
-    }
+    int Running() const { return m_running; }
 
     // Ends the running actor here for good, as a killed process ends, and
     // wakes the dormant actor heir. Who runs next is chosen as when an actor
@@ -115,8 +94,7 @@ private:
 
     struct Fiber {
         ucontext_t context;
-        std::unique_ptr<char[]> stack;
-        void* tsanFiber = nullptr;
+        std::unique_ptr<char[]> stack{new char[kStackSize]};
     };
 
     // A point where more than one actor could run next: the one chosen on this
@@ -132,19 +110,16 @@ private:
         m_dormant = dormant;
         // A coroutine left in the middle of its actor starts afresh.
         for (const int actor : m_abandoned) {
-            RemakeCoroutine(*m_fibers[actor]);
+            MakeCoroutine(*m_fibers[actor]);
         }
         m_abandoned.clear();
         m_depth = 0;
         m_preemptions = 0;
         m_trace.clear();
         s_current = this;
-#if defined(QOR_TEST_UNDER_TSAN)
-        m_scheduler.tsanFiber = __tsan_get_current_fiber();
-#endif
         while (m_fibers.size() < m_actors.size()) {
             m_fibers.emplace_back(new Fiber{});
-            AddCoroutine(*m_fibers.back());
+            MakeCoroutine(*m_fibers.back());
         }
         for (m_next = Choose(false); m_next >= 0;) {
             m_running = m_next;
@@ -153,30 +128,15 @@ private:
         m_running = -1;
     }
 
-    static void AddCoroutine(Fiber& fiber) {
-        fiber.stack.reset(new char[kStackSize]);
-        MakeContext(fiber);
-    }
-
-    static void RemakeCoroutine(Fiber& fiber) {
-#if defined(QOR_TEST_UNDER_TSAN)
-        __tsan_destroy_fiber(fiber.tsanFiber);
-#endif
+    static void MakeCoroutine(Fiber& fiber) {
 #if defined(QOR_TEST_UNDER_ASAN)
-        // The abandoned frames never returned to clear their redzones.
+        // An abandoned coroutine's frames never returned to clear their redzones.
         ASAN_UNPOISON_MEMORY_REGION(fiber.stack.get(), kStackSize);
 #endif
-        MakeContext(fiber);
-    }
-
-    static void MakeContext(Fiber& fiber) {
         getcontext(&fiber.context);
         fiber.context.uc_stack.ss_sp = fiber.stack.get();
         fiber.context.uc_stack.ss_size = kStackSize;
         makecontext(&fiber.context, &RunActor, 0);
-#if defined(QOR_TEST_UNDER_TSAN)
-        fiber.tsanFiber = __tsan_create_fiber(0);
-#endif
     }
 
     // An actor's coroutine: runs its part of one schedule each time the
@@ -193,11 +153,6 @@ private:
     }
 
     static void Switch(Fiber& from, Fiber& to) {
-#if defined(QOR_TEST_UNDER_TSAN)
-        // 0: the switch orders the old coroutine's accesses before the new
-        // one's, as handing over the turn does.
-        __tsan_switch_to_fiber(to.tsanFiber, 0);
-#endif
         swapcontext(&from.context, &to.context);
     }
 
