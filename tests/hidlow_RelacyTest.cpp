@@ -29,18 +29,15 @@ struct Scenario {
     int batch;              // samples the writer thread hands over in one call
     int behind;             // how far the reader's cursor is behind; -1 new
     unsigned contextBound;  // 0: full search
-    // About half of what the search runs now: fewer means the layer no longer
-    // reaches every cell access, or no longer lets loads return every value
-    // the memory model allows.
+    // Well under what the search runs now (each count is printed): fewer means
+    // the layer no longer reaches every cell access, or no longer lets loads
+    // return every value the memory model allows.
     unsigned long leastIterations;
 };
 
-// Full search where it ends in seconds; otherwise every execution with at most
-// contextBound preemptions (every value each relaxed load may return included).
-// With this ring: 521 and 247,752 iterations of full search (a new reader of
-// an empty ring stops after two loads), 474,218 with bound 5, 83,970 with
-// bound 2, and 174 and 621 for a cursor on the newest sample. A full search of
-// the lap boundary had not ended after 25 minutes.
+// Full search where it ends in seconds (of the lap boundary it had not ended
+// after 25 minutes); otherwise every execution with at most contextBound
+// preemptions, every value each relaxed load may return included.
 const Scenario kEmptyRing{"empty ring, the very first lap start", 0, 1, -1, 0, 250};
 const Scenario kSecondLap{"second lap, one behind", 9, 1, 1, 0, 120000};
 const Scenario kLapBoundary{"lap boundary 7 -> 0, one behind", 8, 1, 1, 5, 200000};
