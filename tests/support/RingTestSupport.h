@@ -68,32 +68,27 @@ struct BreakReport {
 // that continues; restores the previous handler on destruction.
 class RecordingBreakHandler {
 public:
-    RecordingBreakHandler() : m_previous(dbg::SetBreakHandler(&Record)) { Reports().clear(); }
+    RecordingBreakHandler() : m_previous(dbg::SetBreakHandler(&Record)) { s_reports.clear(); }
     ~RecordingBreakHandler() { dbg::SetBreakHandler(m_previous); }
     RecordingBreakHandler(const RecordingBreakHandler&) = delete;
     RecordingBreakHandler& operator=(const RecordingBreakHandler&) = delete;
 
     std::vector<BreakReport> Take() {
-        std::lock_guard<std::mutex> lock(Mutex());
+        std::lock_guard<std::mutex> lock(s_mutex);
         std::vector<BreakReport> reports;
-        reports.swap(Reports());
+        reports.swap(s_reports);
         return reports;
     }
 
 private:
     static void Record(qordbgBreakReason reason, const char* fileName, int line,
                        const char* message) {
-        std::lock_guard<std::mutex> lock(Mutex());
-        Reports().push_back(BreakReport{reason, fileName, line, message});
+        std::lock_guard<std::mutex> lock(s_mutex);
+        s_reports.push_back(BreakReport{reason, fileName, line, message});
     }
-    static std::vector<BreakReport>& Reports() {
-        static std::vector<BreakReport> reports;
-        return reports;
-    }
-    static std::mutex& Mutex() {
-        static std::mutex mutex;
-        return mutex;
-    }
+
+    static inline std::vector<BreakReport> s_reports;
+    static inline std::mutex s_mutex;
 
     dbg::BreakHandler m_previous;
 };
