@@ -24,23 +24,18 @@ using namespace qor::test;
 constexpr int kReaders = 3;
 constexpr long kShare = 1000;  // samples each reader must receive at least
 
-// What one participant did, and the first thing that went wrong for it.
+// What one reader received, and the first thing that went wrong for it.
 struct Log {
-    std::atomic<long> samples{0};  // received, or written by the writer
+    std::atomic<long> samples{0};
     long reads = 0;
     std::string fault;
 };
 
-void Write(PadLifoRing& ring, const std::atomic<bool>& stop, Log& log) {
-    PadStatus batch[9];
-    std::int64_t sequence = 0;
+void Write(PadLifoRing& ring, const std::atomic<bool>& stop) {
+    SequenceWriter writer(ring);
     // relaxed: the flag only ends the loop; the ring's samples are what is checked.
     for (int size = 1; !stop.load(std::memory_order_relaxed); size = size % 9 + 1) {
-        for (int i = 0; i < size; ++i) {
-            batch[i] = PadSample(sequence++);
-        }
-        ring.WriteData(batch, size);
-        log.samples.fetch_add(size, std::memory_order_relaxed);
+        writer.Write(size);
         // Pause now and then so readers also finish reads while laps go by.
         for (volatile int spin = 0; spin < (size == 9 ? 2000 : 50); ++spin) {
         }
@@ -69,9 +64,8 @@ TEST(PadLifoRingConcurrency, ThreadsOfOneProcessReadConsistently) {
     RecordingBreakHandler breaks;
     PadLifoRing ring;
     std::atomic<bool> stop{false};
-    Log writer;
     Log readers[kReaders];
-    std::thread writing(Write, std::ref(ring), std::cref(stop), std::ref(writer));
+    std::thread writing(Write, std::ref(ring), std::cref(stop));
     std::vector<std::thread> reading;
     for (Log& log : readers) {
         reading.emplace_back(Read, std::cref(ring), std::cref(stop), std::ref(log));
@@ -99,7 +93,7 @@ TEST(PadLifoRingConcurrency, ThreadsOfOneProcessReadConsistently) {
     }
 
     EXPECT_TRUE(breaks.Take().empty());
-    std::printf("written %ld; received", writer.samples.load());
+    std::printf("received");
     for (const Log& log : readers) {
         EXPECT_EQ("", log.fault);
         EXPECT_GE(log.samples, kShare) << "reads: " << log.reads;
