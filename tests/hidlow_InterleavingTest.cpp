@@ -38,28 +38,16 @@ std::int64_t PublishedNewest(const PadLifoRing& ring) {
     return SampleAt(tick, lapStarting ? PAD_LIFORING_BUFFER_NUM - 1 : pointer);
 }
 
+// The ring under exploration, remade for every schedule.
+std::unique_ptr<PadLifoRing> g_ring;
+
 // Lap ticks as SampleAt reads them, (n / 8 + 1) * kStep for the lap whose slot
 // 0 holds sample n, taken from slot 0 itself (the writer fills it before it
 // takes the tick): a writer that dies after taking a tick and the one that
 // takes over stamp a lap alike.
-class SlotZeroTick {
-public:
-    explicit SlotZeroTick(const std::unique_ptr<PadLifoRing>& ring)
-        : m_previous(qor::svc::SetSystemTickSource(&Tick)) {
-        s_ring = &ring;
-    }
-    ~SlotZeroTick() { qor::svc::SetSystemTickSource(m_previous); }
-    SlotZeroTick(const SlotZeroTick&) = delete;
-    SlotZeroTick& operator=(const SlotZeroTick&) = delete;
-
-private:
-    static s64 Tick() {
-        return (SequenceInSlot((*s_ring)->m_buffers[0]) / 8 + 1) * SteppedTick::kStep;
-    }
-
-    static inline const std::unique_ptr<PadLifoRing>* s_ring = nullptr;
-    qor::svc::SystemTickSource m_previous;
-};
+s64 SlotZeroTick() {
+    return (SequenceInSlot(g_ring->m_buffers[0]) / 8 + 1) * SteppedTick::kStep;
+}
 
 struct Scenario {
     const char* name;
@@ -123,8 +111,8 @@ std::string InconsistentSnapshot(const Read& read) {
 std::string Explore(const Scenario& scenario, const Crash* crash, long* schedules) {
     InterleavingExplorer explorer(scenario.bound);
     RecordingBreakHandler breaks;
-    std::unique_ptr<PadLifoRing> ring;
-    SlotZeroTick tick(ring);
+    std::unique_ptr<PadLifoRing>& ring = g_ring;
+    const qor::svc::SystemTickSource previousTick = qor::svc::SetSystemTickSource(&SlotZeroTick);
     std::vector<std::vector<Read>> readers;
     const int successor = 1 + static_cast<int>(scenario.behind.size());
     // Around a crash each reader reads twice, so that a cursor taken while the
@@ -217,6 +205,7 @@ std::string Explore(const Scenario& scenario, const Crash* crash, long* schedule
     const std::string fault =
         explorer.Explore(makeActors, judge, crash != nullptr ? 1u << successor : 0u);
     *schedules = explorer.Schedules();
+    qor::svc::SetSystemTickSource(previousTick);
     return fault;
 }
 
