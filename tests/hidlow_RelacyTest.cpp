@@ -19,7 +19,7 @@
 namespace {
 
 using qor::fnd::Test::FenceFilter;
-using qor::fnd::Test::Shadowed;
+using qor::fnd::Test::g_shadowed;
 using qor::fnd::Test::ShadowedRecord;
 using namespace qor::test;
 
@@ -68,9 +68,8 @@ struct RingModel : rl::test_suite<RingModel, 2> {
     ReadRecord read{g_scenario.behind < 0 ? -1 : g_scenario.written - 1 - g_scenario.behind};
 
     void before() {
-        ShadowedRecord& shadowed = Shadowed();
-        shadowed =
-            ShadowedRecord{reinterpret_cast<const volatile char*>(&ring), cells, shadowed.leaveOut};
+        g_shadowed = ShadowedRecord{reinterpret_cast<const volatile char*>(&ring), cells,
+                                    g_shadowed.leaveOut};
         g_ring = &ring;
         for (rl::atomic<qor::s64>& cell : cells) {
             cell.store(0, rl::mo_relaxed, $);
@@ -122,7 +121,7 @@ struct Verdict {
 
 Verdict Check(const Scenario& scenario, FenceFilter leaveOut) {
     g_scenario = scenario;
-    Shadowed().leaveOut = leaveOut;
+    g_shadowed.leaveOut = leaveOut;
     RecordingBreakHandler breaks;
     g_breaks = &breaks;
     SteppedTick tick;

@@ -13,21 +13,18 @@ enum class CellAccess { kLoad, kStore };
 
 using CellHook = std::function<void(const volatile void* address, CellAccess access)>;
 
-inline CellHook& InstalledCellHook() {
-    static CellHook hook;
-    return hook;
-}
+inline CellHook g_installedCellHook;
 
 inline void RunCellHook(const volatile void* address, CellAccess access) {
-    if (InstalledCellHook()) {
-        InstalledCellHook()(address, access);
+    if (g_installedCellHook) {
+        g_installedCellHook(address, access);
     }
 }
 
 class ScopedCellHook {
 public:
-    explicit ScopedCellHook(CellHook hook) { InstalledCellHook() = std::move(hook); }
-    ~ScopedCellHook() { InstalledCellHook() = nullptr; }
+    explicit ScopedCellHook(CellHook hook) { g_installedCellHook = std::move(hook); }
+    ~ScopedCellHook() { g_installedCellHook = nullptr; }
     ScopedCellHook(const ScopedCellHook&) = delete;
     ScopedCellHook& operator=(const ScopedCellHook&) = delete;
 };

@@ -44,10 +44,7 @@ struct ShadowedRecord {
     bool pendingRelease[kMaxThreads] = {};
 };
 
-inline ShadowedRecord& Shadowed() {
-    static ShadowedRecord record;
-    return record;
-}
+inline ShadowedRecord g_shadowed;
 
 class Interlocked {
 public:
@@ -85,19 +82,19 @@ public:
         }
     }
 
-    static void AcquireFence() { Shadowed().pendingAcquire[rl::thread_index()] = true; }
-    static void ReleaseFence() { Shadowed().pendingRelease[rl::thread_index()] = true; }
+    static void AcquireFence() { g_shadowed.pendingAcquire[rl::thread_index()] = true; }
+    static void ReleaseFence() { g_shadowed.pendingRelease[rl::thread_index()] = true; }
 
 private:
     static rl::atomic<s64>& Cell(const volatile void* p) {
-        const ShadowedRecord& record = Shadowed();
+        const ShadowedRecord& record = g_shadowed;
         const auto offset = static_cast<const volatile char*>(p) - record.base;
         RL_ASSERT(offset >= 0 && offset < 2 * ShadowedRecord::kCells);
         return record.cells[offset / 2];
     }
 
     static void ApplyPendingFences(const volatile void* p, bool store) {
-        ShadowedRecord& record = Shadowed();
+        ShadowedRecord& record = g_shadowed;
         const unsigned thread = rl::thread_index();
         const auto keep = [&](bool release) {
             return record.leaveOut == nullptr || !record.leaveOut(release, p, store);
