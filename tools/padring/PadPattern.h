@@ -50,6 +50,27 @@ inline qor::bit32 SequenceBits(Sequence sequence, int part) {
     return static_cast<qor::bit32>((sequence >> (16 * part)) & 0xffff) << 16;
 }
 
+struct StickTurn {
+    qor::s16 x[kTurnLength];
+    qor::s16 y[kTurnLength];
+};
+
+// The stick's positions round one turn, worked out once: floating point is
+// slow where a processor emulates it, and the ring's tests make and check
+// samples by the million.
+inline const StickTurn& Turn() {
+    static const StickTurn turn = [] {
+        StickTurn positions{};
+        for (Sequence step = 0; step < kTurnLength; ++step) {
+            const double angle = 2.0 * kPi * static_cast<double>(step) / kTurnLength;
+            positions.x[step] = static_cast<qor::s16>(std::lround(kStickRadius * std::cos(angle)));
+            positions.y[step] = static_cast<qor::s16>(std::lround(kStickRadius * std::sin(angle)));
+        }
+        return positions;
+    }();
+    return turn;
+}
+
 }  // namespace pattern
 
 // The sample the pad produces as its sequence-th, 0 <= sequence <= kLastSequence.
@@ -57,13 +78,13 @@ inline qor::hid::QVA::PadStatus PadSample(Sequence sequence) {
     using namespace pattern;
     const qor::bit32 held = HeldButtons(sequence);
     const qor::bit32 heldBefore = HeldButtons(sequence - 1);
-    const double angle = 2.0 * kPi * static_cast<double>(sequence % kTurnLength) / kTurnLength;
+    const Sequence step = sequence % kTurnLength;
     qor::hid::QVA::PadStatus sample;
     sample.hold = held | SequenceBits(sequence, 0);
     sample.trigger = (held & ~heldBefore) | SequenceBits(sequence, 1);
     sample.release = (heldBefore & ~held) | SequenceBits(sequence, 2);
-    sample.stick.x = static_cast<qor::s16>(std::lround(kStickRadius * std::cos(angle)));
-    sample.stick.y = static_cast<qor::s16>(std::lround(kStickRadius * std::sin(angle)));
+    sample.stick.x = Turn().x[step];
+    sample.stick.y = Turn().y[step];
     return sample;
 }
 
