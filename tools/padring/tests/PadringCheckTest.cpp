@@ -52,10 +52,14 @@ TEST(PadPattern, EverySampleDecodesToItsOwnNumberAndAZeroedSlotToNone) {
 TEST(PadPattern, SampleStitchedFromTwoWritesOfOneSlotDoesNotDecode) {
     int stitched = 0;
     for (Sequence newer = 8; newer < 6000; ++newer) {
-        for (Sequence older : {newer - 8, newer - 16, newer - 24, newer - 1000}) {
+        for (Sequence apart : {8, 16, 24, 1000}) {
+            const Sequence older = newer - apart;
+            if (older < 0) {
+                continue;
+            }
             const PadStatus a = PadSample(newer);
             const PadStatus b = PadSample(older);
-            for (unsigned mask = 1; mask < 31 && older >= 0; ++mask) {
+            for (unsigned mask = 1; mask < 31; ++mask) {
                 const PadStatus mixed = Stitch(a, b, mask);
                 if (std::memcmp(&mixed, &a, sizeof a) == 0 ||
                     std::memcmp(&mixed, &b, sizeof b) == 0) {
