@@ -1,20 +1,13 @@
 #!/usr/bin/env python3
-"""Reads the code the compiler generated for the ring on a cross-built target
-and fails unless every access the ring's protocol relies on is there as the
-processor layer promises: whole, and ordered where the ring places its fences.
-Meant for an optimised build, where the cell, copy and fence helpers are
-inlined into the operations.
+"""Fails unless the code the compiler generated for the ring on a cross-built,
+optimised target makes every access the ring relies on as the processor layer
+promises. ARMv6K: every writer store an exclusive-access retry loop of its
+width, every 64-bit read an LDREXD released with CLREX, the CP15 barriers
+present. AArch64: every ring access one single-copy atomic load or store of its
+field's width (a whole doubleword in the slots), and a barrier (or LDAR, STLR)
+between the accesses the ring orders.
 
-  armv6k   every store of the writer is an exclusive-access retry loop of its
-           width, every 64-bit read an LDREXD released with CLREX, and each
-           fence a CP15 barrier.
-  aarch64  every access to the ring is one single-copy atomic load or store of
-           its cell's width, or of a whole doubleword in the slots, and each
-           ordering the ring relies on has a barrier (or an LDAR or STLR)
-           between the accesses it orders.
-
-Usage: check_target_code.py OBJDUMP PROCESSOR OBJECTS (the ring's object files,
-separated by semicolons).
+Usage: check_target_code.py OBJDUMP PROCESSOR OBJECTS (';'-separated).
 """
 import re
 import subprocess
@@ -31,9 +24,8 @@ def fail(message):
 
 
 def function_bodies(functions, *names):
-    """The instruction lines of the first function whose name contains each
-    NAME, one after the other: an operation and the steps it keeps out of line.
-    A function's header line comes first."""
+    """The lines of the first function whose name contains each NAME (an
+    operation and the steps it keeps out of line), each header line first."""
     lines = []
     for name in names:
         found = next((body for header, body in functions if name in header), None)
@@ -132,14 +124,12 @@ MEMORY_OPERAND = re.compile(r"^(.*), \[([a-z0-9]+)(, #(-?(0x)?[0-9a-f]+))?(, [xw
 
 
 def check_aarch64(lines, role, what):
-    """Follows the registers through the functions' code, from the ring's
-    address in x0 and the caller's pointers in the other argument registers,
-    through moves, additions of constants and the stack; a register written any
-    other way holds an unknown address (a slot the code worked out, on the
-    ring's side). Checks every load and store that may reach the ring, and the
-    barriers between them. ROLE is reader or writer: a reader never stores to
-    the ring, and a writer's stores through an unknown address are slot stores.
-    Returns how many accesses of each kind it found."""
+    """Follows the ring's address from x0 (the caller's pointers in the other
+    argument registers) through moves, constant additions and the stack; a
+    register written any other way holds an unknown address, a slot the code
+    worked out. Checks every access that may reach the ring and the barriers
+    between them: a reader never stores to the ring, and a writer's stores
+    through an unknown address are slot stores. Returns the accesses by kind."""
     counts = dict.fromkeys("PTOSF", 0)
     # Code placed after an unconditional jump continues from the state where
     # the first forward branch to it was taken.
