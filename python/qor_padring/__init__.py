@@ -105,7 +105,29 @@ def _ring_name(name: str) -> bytes:
     return name.encode()
 
 
-class Consumer:
+class _Handle:
+    """A handle of the library's, closed by close(), on leaving a with block,
+    or when the object is collected."""
+
+    _handle = None
+
+    def _close_handle(self, close_function) -> None:
+        if self._handle:
+            close_function(self._handle)
+            self._handle = ctypes.c_void_p()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exception) -> None:
+        self.close()
+
+    def __del__(self) -> None:
+        if self._handle:
+            self.close()
+
+
+class Consumer(_Handle):
     """Opens the ring name read-only. It is trusted only when no group or
     others may write it and it belongs to this process's user, to root, or to
     owner (a user name or number). PadRingError with Code.NOT_FOUND or
@@ -170,22 +192,10 @@ class Consumer:
         self._cursor.lap_tick, self._cursor.slot = cursor
 
     def close(self) -> None:
-        if self._handle:
-            library.qor_padring_consumer_close(self._handle)
-            self._handle = ctypes.c_void_p()
-
-    def __enter__(self) -> "Consumer":
-        return self
-
-    def __exit__(self, *exception) -> None:
-        self.close()
-
-    def __del__(self) -> None:
-        if getattr(self, "_handle", None):
-            self.close()
+        self._close_handle(library.qor_padring_consumer_close)
 
 
-class Producer:
+class Producer(_Handle):
     """Makes the ring name with the permission bits mode (0o600, 0o640,
     0o604 or 0o644: others may read it, never write it), or takes over the
     ring of a producer that is gone. PadRingError with Code.PRODUCER_ALIVE
@@ -227,16 +237,4 @@ class Producer:
     def close(self) -> None:
         """Records that no producer runs; the ring stays for the next one
         unless its name was removed."""
-        if self._handle:
-            library.qor_padring_producer_close(self._handle)
-            self._handle = ctypes.c_void_p()
-
-    def __enter__(self) -> "Producer":
-        return self
-
-    def __exit__(self, *exception) -> None:
-        self.close()
-
-    def __del__(self) -> None:
-        if getattr(self, "_handle", None):
-            self.close()
+        self._close_handle(library.qor_padring_producer_close)
