@@ -47,6 +47,7 @@ void Read(const PadLifoRing& ring, const std::atomic<bool>& stop, Log& log) {
     s32 index = -1;
     padring::ReadCheck check;
     PadStatus buffers[8];
+    // relaxed: the flag only ends the loop, as for the writer.
     for (s32 bufferNum = 1; !stop.load(std::memory_order_relaxed); bufferNum = bufferNum % 8 + 1) {
         s32 count = -1;
         const qor::hidlow::QVA::PadLifoRingMissed missed =
@@ -56,6 +57,7 @@ void Read(const PadLifoRing& ring, const std::atomic<bool>& stop, Log& log) {
             log.fault = fault;
         }
         ++log.reads;
+        // relaxed: a progress count the main thread reads only to decide when to stop
         log.samples.store(check.Received(), std::memory_order_relaxed);
     }
 }
@@ -74,6 +76,7 @@ TEST(PadLifoRingConcurrency, ThreadsOfOneProcessReadConsistently) {
     // loaded machine starves some for a while); a minute at most.
     auto everyReaderServed = [&] {
         for (const Log& log : readers) {
+            // relaxed: pairs with nothing; the join below orders the final counts
             if (log.samples.load(std::memory_order_relaxed) < kShare) {
                 return false;
             }

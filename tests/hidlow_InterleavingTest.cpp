@@ -121,8 +121,7 @@ std::string Explore(const Scenario& scenario, const Crash* crash, long* schedule
     int writerAccesses = 0;
 
     auto makeActors = [&] {
-        ring = std::make_unique<PadLifoRing>();
-        MakeEmpty(*ring);
+        ring = std::make_unique<PadLifoRing>();  // empty as made
         SequenceWriter writer(*ring);
         writer.Write(scenario.written);
         writerAccesses = 0;
@@ -288,7 +287,6 @@ const Scenario kTakeovers[] = {
 // The cell accesses of the scenario's batch: the places its writer can die.
 int WriterAccesses(const Scenario& scenario) {
     auto ring = std::make_unique<PadLifoRing>();
-    MakeEmpty(*ring);
     SequenceWriter writer(*ring);
     writer.Write(scenario.written);
     int accesses = 0;

@@ -35,12 +35,8 @@ def function_bodies(functions, *names):
     return lines
 
 
-def count_matching(lines, pattern):
-    return sum(1 for line in lines if re.search("\t" + pattern, line))
-
-
 def require_at_least(count, lines, pattern, what):
-    found = count_matching(lines, pattern)
+    found = sum(1 for line in lines if re.search("\t" + pattern, line))
     if found < count:
         fail(f"{what}: {found} instructions match '{pattern}', expected {count}")
 
