@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <new>
@@ -227,9 +228,7 @@ TEST_F(PadLifoRingTest, FailedChecksReportTheirConditionAndChangeNothing) {
         m_ring.m_writePointer = c.pointer;
         Cursor cursor = c.cursor;
         PadStatus buffers[8];
-        for (PadStatus& entry : buffers) {
-            entry = PadSample(0xfeed);
-        }
+        std::fill_n(buffers, 8, PadSample(0xfeed));
         s32 count = -1;
         m_ring.ReadData(
             c.null == kBuffers ? nullptr : buffers, 8, c.null == kReadCount ? nullptr : &count,

@@ -117,10 +117,6 @@ inline DamagedRecordOutcome RunOnDamagedRecord(const std::uint8_t* data, std::si
         violation = "a read wrote an entry at or after its room";
     }
 
-    PadStatus batch[In::kMaxBatch];
-    for (int i = 0; i < In::kMaxBatch; ++i) {
-        batch[i] = PadSample(i);
-    }
     if (healthy && NewReaderReports(*ring, breaks)) {
         violation = "a new reader got a report on a record with no damage";
     }
@@ -128,7 +124,7 @@ inline DamagedRecordOutcome RunOnDamagedRecord(const std::uint8_t* data, std::si
         ring->ResumeWriting();
     }
     std::memcpy(before, static_cast<const void*>(ring.get()), sizeof before);
-    ring->WriteData(batch, input[In::kBatch] % (In::kMaxBatch + 1));
+    SequenceWriter(*ring).Write(input[In::kBatch] % (In::kMaxBatch + 1));
     const bool writeReported = !breaks.Take().empty();
     if (writeReported &&
         std::memcmp(before, static_cast<const void*>(ring.get()), sizeof before) != 0) {

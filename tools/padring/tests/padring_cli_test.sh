@@ -33,7 +33,6 @@ expect_demo_summary() {
         fail "no passing verdict over $(($1 + 1)) processes"
 }
 
-
 case $scenario in
 Demo)
     # Producers killed at random moments and taken over: still a pass.
