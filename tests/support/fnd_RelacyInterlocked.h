@@ -7,20 +7,11 @@
 
 #include <relacy/relacy.hpp>
 
-// relacy.hpp renames these for the code under test; the ring uses none of them
-// and the standard headers included after this one need the originals.
+// relacy.hpp renames new and delete for the code under test; the headers
+// included after this one need the keywords ("= delete"). Its other renames
+// (malloc, free, the memory orders) name nothing those headers use.
 #undef new
 #undef delete
-#undef malloc
-#undef calloc
-#undef realloc
-#undef free
-#undef memory_order_relaxed
-#undef memory_order_consume
-#undef memory_order_acquire
-#undef memory_order_release
-#undef memory_order_acq_rel
-#undef memory_order_seq_cst
 
 #include <type_traits>
 
