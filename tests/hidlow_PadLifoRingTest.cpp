@@ -101,19 +101,6 @@ TEST_F(PadLifoRingTest, SamplesFillSlotsInRingOrderAndEachSlotZeroStampsALap) {
     ExpectControls(7, kLap4, kLap3);
 }
 
-s64 StandingTick() {
-    return 5;
-}
-
-TEST_F(PadLifoRingTest, LapTicksStrictlyIncreaseEvenWhenTheTickStandsStill) {
-    const qor::svc::SystemTickSource stepped = qor::svc::SetSystemTickSource(&StandingTick);
-    m_writer.Write(20);
-    m_writer.Write(8);
-    EXPECT_LT(5, static_cast<s64>(m_ring.m_oldTickWriteZero));
-    EXPECT_LT(m_ring.m_oldTickWriteZero, m_ring.m_tickWriteZero);
-    qor::svc::SetSystemTickSource(stepped);
-}
-
 struct ReadCase {
     const char* behaviour;
     int written;
