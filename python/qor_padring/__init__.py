@@ -164,9 +164,7 @@ class Consumer(_Handle):
         counts none missed."""
         if not self._handle:
             raise PadRingError(Code.INVALID_ARGUMENT, "read: the consumer is closed")
-        code = library.qor_padring_read(self._handle, *self._arguments)
-        if code != Code.OK:
-            raise PadRingError(code, self._error.message.decode(errors="replace"))
+        _check(library.qor_padring_read(self._handle, *self._arguments), self._error)
         count = self._count.value
         view = memoryview(self._buffer).cast("B")[: count * _SAMPLE.size]
         samples = [Sample._make(fields) for fields in _SAMPLE.iter_unpack(view)]

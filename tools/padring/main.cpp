@@ -76,16 +76,19 @@ CLI::Validator RingName() {
         "NAME");
 }
 
-void AddOwnerOption(CLI::App& command, std::string& owner) {
+CLI::Option* AddNameOption(CLI::App& command, std::string& name, const char* what) {
+    return command.add_option("--name", name, what)->check(RingName());
+}
+
+// The ring a consumer command reads, and whose rings it trusts.
+void AddRingToRead(CLI::App& command, std::string& name, std::string& owner,
+                   const char* what = "shared-memory object of the ring") {
+    AddNameOption(command, name, what)->required();
     command
         .add_option("--owner", owner,
                     "a user whose rings to trust besides yours and root's (a ring other users "
                     "may write is never trusted)")
         ->type_name("USER");
-}
-
-CLI::Option* AddNameOption(CLI::App& command, std::string& name, const char* what) {
-    return command.add_option("--name", name, what)->check(RingName());
 }
 
 // A closed standard stream is opened on /dev/null before anything else, so
@@ -185,22 +188,20 @@ int main(int argc, char** argv) {
     WatchOptions watch;
     CLI::App* watchCommand = app.add_subcommand(
         "watch", "Attaches as one more consumer and prints every sample it gets");
-    AddNameOption(*watchCommand, watch.name, "shared-memory object of a running producer")
-        ->required();
+    AddRingToRead(*watchCommand, watch.name, watch.owner,
+                  "shared-memory object of a running producer");
     watchCommand->add_flag("--wait", watch.wait,
                            "wait for a producer to make the ring instead of giving up");
-    AddOwnerOption(*watchCommand, watch.owner);
 
     ReadOptions dump;
     CLI::App* dumpCommand = app.add_subcommand(
         "dump", "Prints a ring's owner, producer, control fields and eight slots once");
-    AddNameOption(*dumpCommand, dump.name, "shared-memory object of the ring")->required();
-    AddOwnerOption(*dumpCommand, dump.owner);
+    AddRingToRead(*dumpCommand, dump.name, dump.owner);
 
     RecordOptions record;
     CLI::App* recordCommand = app.add_subcommand(
         "record", "Writes every sample it receives, with its time, as text a replay can play");
-    AddNameOption(*recordCommand, record.name, "shared-memory object of the ring")->required();
+    AddRingToRead(*recordCommand, record.name, record.owner);
     recordCommand->add_flag("--wait", record.wait,
                             "wait for a producer to make the ring instead of giving up");
     recordCommand
@@ -209,13 +210,11 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(0.001, 1e9));
     recordCommand->add_option("--out", record.out, "the file to write (default: standard output)")
         ->type_name("FILE");
-    AddOwnerOption(*recordCommand, record.owner);
 
     ReadOptions show;
     CLI::App* showCommand = app.add_subcommand(
         "show", "A live picture of one pad: buttons, stick, controller, rate and producer");
-    AddNameOption(*showCommand, show.name, "shared-memory object of the ring")->required();
-    AddOwnerOption(*showCommand, show.owner);
+    AddRingToRead(*showCommand, show.name, show.owner);
 
     const std::vector<CLI::App*> commands = {demoCommand, produceCommand, watchCommand,
                                              dumpCommand, removeCommand,  recordCommand,
